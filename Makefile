@@ -1,0 +1,54 @@
+# Everything from a fresh clone: find CPython 3.13, make .venv, build, run.
+SHELL := /bin/bash
+VENV := .venv
+PY := $(VENV)/bin/python
+DEV_BUILD := build/dev
+ASAN_BUILD := build/asan
+JOBS ?= 2
+
+.PHONY: all venv install demo test build quicktest asan-test clean
+
+all: install
+
+$(VENV)/.deps-stamp: pyproject.toml
+	@PY313=$$(scripts/find-python313) || exit 1; \
+	  [ -x $(PY) ] || "$$PY313" -m venv $(VENV)
+	$(PY) -m pip install --quiet --upgrade pip
+	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "cmake>=3.18" ninja \
+	  "moz-sql-parser==4.40.21126" ply "pytest>=8" "hypothesis>=6"
+	touch $@
+
+venv: $(VENV)/.deps-stamp
+
+# Builds and installs both modules into .venv.
+install: venv
+	$(PY) -m pip install --quiet --no-build-isolation --no-deps .
+
+# The main job on the bundled example.
+demo: install
+	$(PY) examples/demo.py examples/report.sql
+
+test: install
+	$(PY) -m pytest -q tests
+
+# Fast development loop: an in-tree CMake build, tests against it.
+build: venv
+	$(VENV)/bin/cmake -S . -B $(DEV_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKEEP_ASSERTS=ON -DQM_WERROR=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(VENV)/bin/cmake --build $(DEV_BUILD) -j $(JOBS)
+
+quicktest: build
+	PYTHONPATH=$(DEV_BUILD) $(PY) -m pytest -q tests
+
+# The whole suite against an AddressSanitizer + UBSan build.
+asan-test: venv
+	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(VENV)/bin/cmake --build $(ASAN_BUILD) -j $(JOBS)
+	PYTHONPATH=$(ASAN_BUILD) PYTHONMALLOC=malloc \
+	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  $(PY) -m pytest -q -p no:cacheprovider tests
+
+clean:
+	rm -rf build $(VENV)

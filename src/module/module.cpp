@@ -1,0 +1,2 @@
+// Placeholder: the module definition, create and exec are written next.
+#include "common/error.hpp"

@@ -1,0 +1,2 @@
+// Placeholder: the record module is written next.
+#include "common/error.hpp"
