@@ -1,6 +1,9 @@
 #include "error.hpp"
 
+#include <pthread.h>
+
 #include <cstdarg>
+#include <cstdint>
 
 namespace qm {
 
@@ -15,6 +18,40 @@ void raise(PyObject* type, const char* format, ...) {
 void raise_object(PyObject* type, PyObject* value) {
   PyErr_SetObject(type, value);
   throw PyErrOccurred{};
+}
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::uintptr_t kStackReserve = 2u << 20;  // sanitizer frames are much larger
+#else
+constexpr std::uintptr_t kStackReserve = 256u << 10;
+#endif
+
+// Lowest usable address of the calling thread's stack; 0 when it cannot be told.
+std::uintptr_t stack_limit() noexcept {
+  thread_local std::uintptr_t limit = [] {
+    std::uintptr_t low = 0;
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+      void* addr = nullptr;
+      std::size_t size = 0;
+      if (pthread_attr_getstack(&attr, &addr, &size) == 0) {
+        low = reinterpret_cast<std::uintptr_t>(addr) + kStackReserve;
+      }
+      pthread_attr_destroy(&attr);
+    }
+    return low;
+  }();
+  return limit;
+}
+
+}  // namespace
+
+bool native_stack_nearly_exhausted() noexcept {
+  const std::uintptr_t here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  const std::uintptr_t limit = stack_limit();
+  return limit != 0 && here < limit;
 }
 
 void translate_current_exception() noexcept {

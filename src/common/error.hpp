@@ -67,9 +67,17 @@ class ErrorScope {
 
 // One level of the interpreter's C recursion budget; deep or cyclic walks end
 // in RecursionError instead of a native stack overflow.
+// Besides the interpreter's count, it watches the native stack itself: frames of
+// optimised-out or sanitizer builds differ in size, and a count alone can still
+// run off the end of a small thread stack.
+bool native_stack_nearly_exhausted() noexcept;
+
 class RecursionGuard {
  public:
   explicit RecursionGuard(const char* where = " while calling a Python object") {
+    if (native_stack_nearly_exhausted()) {
+      raise(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+    }
     if (Py_EnterRecursiveCall(where) != 0) throw PyErrOccurred{};
   }
   ~RecursionGuard() { Py_LeaveRecursiveCall(); }
