@@ -1,9 +1,81 @@
+// The parse driver: clean the text, parse it, analyse the tree and reshape each
+// lineage entry into a record with the database split off the table.
+#include "common/names.hpp"
+#include "common/process_state.hpp"
+#include "external/record.hpp"
 #include "front_end.hpp"
 
 namespace qm {
+namespace {
 
-Ref front_end_parse_sql(PyObject* const*) {
-  raise(PyExc_NotImplementedError, "_parse_sql is not built yet");
+// Unpacks one lineage entry into exactly three items.
+void unpack_entry(PyObject* entry, Ref items[3]) {
+  if (PyList_CheckExact(entry) || PyTuple_CheckExact(entry)) {
+    Ref sequence = Ref::borrow(entry);
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(entry);
+    if (size > 3) raise(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{3});
+    if (size < 3) {
+      raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", size, size == 1 ? "" : "s");
+    }
+    for (int i = 0; i < 3; ++i) items[i] = Ref::borrow(PySequence_Fast_GET_ITEM(entry, i));
+    return;
+  }
+  Ref iterator = checked(PyObject_GetIter(entry));
+  Py_ssize_t found = 0;
+  for (; found < 3; ++found) {
+    items[found] = Ref::steal(PyIter_Next(iterator.get()));
+    if (!items[found]) {
+      if (PyErr_Occurred()) throw PyErrOccurred{};
+      raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", found,
+            found == 1 ? "" : "s");
+    }
+  }
+  Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+  if (extra) raise(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{3});
+  if (PyErr_Occurred()) throw PyErrOccurred{};
+}
+
+// database_table.split(".")[index]
+Ref split_piece(PyObject* database_table, Py_ssize_t index) {
+  Ref pieces = call_method(database_table, QM_NAME("split"), QM_NAME("."));
+  return checked(PySequence_GetItem(pieces.get(), index));
+}
+
+}  // namespace
+
+// _parse_sql(self, sql)
+Ref front_end_parse_sql(PyObject* const* args) {
+  PyObject* self = args[0];
+  Ref sql = call_method(self, QM_NAME("_re_hint"), args[1]);
+  Ref parse = module_global(QM_NAME("parse"));
+  Ref tree = call(parse.get(), sql.get());
+  Ref analyzer_class = module_global(QM_NAME("Analyze"));
+  Ref analyzer = call(analyzer_class.get(), tree.get());
+  Ref result = call_method(analyzer.get(), QM_NAME("analyze_sql"));
+
+  Ref records = checked(PyList_New(0));
+  Ref kwnames = checked(PyTuple_Pack(4, QM_NAME("database"), QM_NAME("table"), QM_NAME("src"),
+                                     QM_NAME("tgt")));
+  Ref iterator = checked(PyObject_GetIter(result.get()));
+  while (Ref entry = Ref::steal(PyIter_Next(iterator.get()))) {
+    Ref items[3];
+    unpack_entry(entry.get(), items);
+    PyObject* database_table = items[0].get();
+    Ref database;
+    Ref table;
+    if (contains(database_table, QM_NAME("."))) {
+      database = split_piece(database_table, 0);
+      table = split_piece(database_table, 1);
+    } else {
+      database = Ref::borrow(Py_None);
+      table = items[0];
+    }
+    Ref record = new_record(kwnames.get(), database.get(), table.get(), items[1].get(),
+                            items[2].get());
+    check(PyList_Append(records.get(), record.get()));
+  }
+  if (PyErr_Occurred()) throw PyErrOccurred{};
+  return records;
 }
 
 }  // namespace qm

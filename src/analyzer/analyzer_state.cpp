@@ -1,0 +1,40 @@
+#include "analyzer_state.hpp"
+
+namespace qm {
+
+void append_lineage(PyObject* self, PyObject* source_table, PyObject* source_column,
+                    PyObject* output_name) {
+  Ref entry = checked(PyTuple_Pack(3, source_table, source_column, output_name));
+  Ref sqls = getattr(state_record(self).get(), QM_NAME("sqls"));
+  if (PyList_CheckExact(sqls.get())) {
+    check(PyList_Append(sqls.get(), entry.get()));
+  } else {
+    call_method(sqls.get(), QM_NAME("append"), entry.get());
+  }
+}
+
+bool names_match(PyObject* alias, PyObject* qualifier) {
+  if (PyUnicode_Check(alias) && PyUnicode_Check(qualifier)) {
+    if (check(PyObject_RichCompareBool(alias, qualifier, Py_EQ))) return true;
+    Ref folded_alias = call_method(alias, QM_NAME("casefold"));
+    Ref folded_qualifier = call_method(qualifier, QM_NAME("casefold"));
+    return equal(folded_alias.get(), folded_qualifier.get());
+  }
+  return equal(alias, qualifier);
+}
+
+void print_values(PyObject* first, PyObject* second) {
+  PyObject* print = process_state().builtin_print;
+  Ref found;
+  if (print == nullptr) {
+    found = module_global(QM_NAME("print"));
+    print = found.get();
+  }
+  if (second == nullptr) {
+    call(print, first);
+  } else {
+    call(print, first, second);
+  }
+}
+
+}  // namespace qm

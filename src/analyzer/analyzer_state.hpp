@@ -1,0 +1,55 @@
+// Helpers the analyser's methods share: reaching the state record, the result map
+// and its column entries afresh at every use, and recording lineage entries.
+#pragma once
+#include "common/calls.hpp"
+#include "common/names.hpp"
+#include "common/process_state.hpp"
+#include "external/record.hpp"
+#include "external/tree_query.hpp"
+
+namespace qm {
+
+// self._var
+inline Ref state_record(PyObject* self) { return getattr(self, QM_NAME("_var")); }
+
+// self._var.result
+inline Ref result_map(PyObject* self) {
+  return getattr(state_record(self).get(), QM_NAME("result"));
+}
+
+// self._var.result.get(column): never cached, every read and write goes through it.
+inline Ref column_entry(PyObject* self, PyObject* column) {
+  return call_method(result_map(self).get(), QM_NAME("get"), column);
+}
+
+// self._var.result.get(column).<name>
+inline Ref entry_field(PyObject* self, PyObject* column, PyObject* name) {
+  return field(column_entry(self, column).get(), name);
+}
+inline void set_entry_field(PyObject* self, PyObject* column, PyObject* name, PyObject* value) {
+  set_field(column_entry(self, column).get(), name, value);
+}
+
+// self._var.sqls.append((source_table, source_column, output_name))
+void append_lineage(PyObject* self, PyObject* source_table, PyObject* source_column,
+                    PyObject* output_name);
+
+// Alias and qualifier comparison: SQL names compare without regard to letter case.
+bool names_match(PyObject* alias, PyObject* qualifier);
+
+// The built-in print, as bound when the module started (or found now).
+void print_values(PyObject* first, PyObject* second = nullptr);
+
+// Carries the findings of a sub-query over to the outer column `column`: analyses
+// `subquery` one level deeper, then a whole-row entry takes the sub-query's lineage
+// unchanged, and any other column takes what the sub-query produced under the name
+// the outer query asks for. The column is dispatched again afterwards when
+// `redispatch_always` is set, or otherwise only when the sub-query handed it a
+// true master.
+void carry_over_subquery(PyObject* self, PyObject* tree, PyObject* column, PyObject* level,
+                         PyObject* subquery, bool redispatch_always);
+
+// Python's `x in y` with a str needle.
+inline bool contains_text(PyObject* container, PyObject* text) { return contains(container, text); }
+
+}  // namespace qm

@@ -1,0 +1,60 @@
+// FROM-source resolution for unqualified columns: through the statement's single
+// FROM source.
+#include "analyzer.hpp"
+#include "analyzer_state.hpp"
+
+namespace qm {
+
+// _none_master_from_value(tree, column, level)
+Ref analyze_none_master_from_value(PyObject* const* args) {
+  PyObject* self = args[0];
+  PyObject* tree = args[1];
+  PyObject* column = args[2];
+  PyObject* level = args[3];
+
+  // The FROM member that belongs to the statement holding the selected value.
+  Ref full_path = entry_field(self, column, QM_NAME("path"));
+  PyObject* marker = QM_NAME("one");
+  Ref split = call_method(full_path.get(), QM_NAME("split"), marker);
+  Ref count_object = call_method(full_path.get(), QM_NAME("count"), marker);
+  const Py_ssize_t count = PyLong_AsSsize_t(count_object.get());
+  if (count == -1 && PyErr_Occurred()) throw PyErrOccurred{};
+  Ref kept = checked(PyList_New(0));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    Ref piece = checked(PySequence_GetItem(split.get(), i));
+    check(PyList_Append(kept.get(), piece.get()));
+  }
+  Ref joined = checked(PyUnicode_Join(QM_NAME("select"), kept.get()));
+  Ref other_path = checked(PyUnicode_FromFormat("$.%Ufrom", joined.get()));
+  Ref source = find_first(tree, other_path.get());
+
+  if (PyUnicode_Check(source.get())) {
+    set_entry_field(self, column, QM_NAME("table"), source.get());
+    Ref value = entry_field(self, column, QM_NAME("value"));
+    set_entry_field(self, column, QM_NAME("table_column"), value.get());
+    Ref name = entry_field(self, column, QM_NAME("name"));
+    append_lineage(self, source.get(), value.get(), name.get());
+  } else if (PyDict_Check(source.get())) {
+    Ref alias = call_method(source.get(), QM_NAME("get"), QM_NAME("name"));
+    if (truthy(alias.get())) {
+      set_entry_field(self, column, QM_NAME("master"), alias.get());
+      call_method(self, QM_NAME("_analyze_from_value_master"), tree, column, level);
+    } else {
+      // An unaliased sub-query is read directly, one level deeper.
+      Ref inner = call_method(source.get(), QM_NAME("get"), QM_NAME("value"));
+      if (!PyDict_Check(inner.get())) {
+        raise(PyExc_RuntimeError, "cannot resolve column %R: its FROM source has no alias: %R",
+              column, source.get());
+      }
+      carry_over_subquery(self, tree, column, level, inner.get(), false);
+    }
+  } else if (PyList_Check(source.get())) {
+    print_values(source.get());
+    raise(PyExc_RuntimeError,
+          "column %R is not qualified and is ambiguous between the FROM sources %R", column,
+          source.get());
+  }
+  return Ref::borrow(Py_None);
+}
+
+}  // namespace qm
