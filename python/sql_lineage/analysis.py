@@ -1,0 +1,138 @@
+"""Runs the extension's parse driver over query texts and turns its records into rows.
+
+Each call goes through `VexloParseMain()._parse_sql` unchanged. Work can be
+spread over worker processes (the parser holds the interpreter lock, so threads
+would not help); results come back in the order of the texts either way.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import io
+import multiprocessing
+from collections.abc import Callable, Sequence
+from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures.process import BrokenProcessPool
+from dataclasses import dataclass
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from querimo_main import VexloParseMain
+
+# database (None when the table is not qualified), table, source column, output column
+Row = tuple[str | None, str, str, str]
+
+MESSAGE_LIMIT = 400
+
+
+@dataclass(frozen=True, slots=True)
+class Analysis:
+    rows: tuple[Row, ...] = ()
+    error: str | None = None
+
+
+_front_end: VexloParseMain | None = None
+
+
+def front_end() -> VexloParseMain:
+    """The process's parse driver object (it keeps no state between calls)."""
+    global _front_end
+    if _front_end is None:
+        from querimo_main import VexloParseMain
+
+        _front_end = VexloParseMain()
+    return _front_end
+
+
+def clean(text: str) -> str:
+    """The text as the parse driver sees it: comments, hints and blank lines removed."""
+    return front_end()._re_hint(text)
+
+
+def analyse(text: str) -> Analysis:
+    """The lineage rows of one query, sorted, or the reason there are none."""
+    # Two failure paths of the analyser print the values they could not resolve
+    # to standard output before raising; keep them out of the tool's output and
+    # use them in the message instead.
+    printed = io.StringIO()
+    try:
+        with contextlib.redirect_stdout(printed):
+            records = front_end()._parse_sql(text)
+        rows = {
+            (
+                None if record.database is None else str(record.database),
+                str(record.table),
+                str(record.src),
+                str(record.tgt),
+            )
+            for record in records
+        }
+    except Exception as exc:  # every failure of one statement is reported, not fatal
+        return Analysis(error=describe_failure(exc, printed.getvalue()))
+    # The analyser's entries come in no particular order (it makes them distinct
+    # through a set); sorting makes the output the same from run to run.
+    return Analysis(tuple(sorted(rows, key=row_order)))
+
+
+def row_order(row: Row) -> tuple[str, str, str, str]:
+    database, table, src, tgt = row
+    return (tgt, database or "", table, src)
+
+
+def describe_failure(exc: BaseException, printed: str) -> str:
+    name = type(exc).__name__
+    text = " ".join(str(exc).split())
+    if name == "ParseException":
+        message = f"syntax error: {text}"
+    elif isinstance(exc, RecursionError):
+        message = "the query is nested too deeply to analyse"
+    elif isinstance(exc, RuntimeError):
+        # The analyser's "cannot resolve" failures. When it re-raises with nothing
+        # to re-raise, what it printed is all there is to say.
+        found = " ".join(printed.split())
+        if text and text != "No active exception to reraise":
+            message = f"cannot resolve a column: {text}"
+        elif found:
+            message = f"cannot resolve a column (the analyser stopped at: {found})"
+        else:
+            message = "cannot resolve a column"
+    else:
+        message = f"{name}: {text}" if text else name
+    if len(message) > MESSAGE_LIMIT:
+        message = message[:MESSAGE_LIMIT - 3] + "..."
+    return message
+
+
+def analyse_all(
+    texts: Sequence[str], jobs: int, on_done: Callable[[], None] = lambda: None
+) -> list[Analysis]:
+    """`analyse` over every text, in order, with up to `jobs` worker processes.
+
+    `on_done` is called once per text as results arrive.
+    """
+    if jobs <= 1 or len(texts) < 2:
+        results = []
+        for text in texts:
+            results.append(analyse(text))
+            on_done()
+        return results
+
+    workers = min(jobs, len(texts))
+    # Batches keep the cost of passing work between processes small, while
+    # leaving several batches per worker so that none idles at the end.
+    chunksize = max(1, min(32, len(texts) // (workers * 4)))
+    # Workers forked from this process start with the parser already imported.
+    methods = multiprocessing.get_all_start_methods()
+    context = multiprocessing.get_context("fork" if "fork" in methods else None)
+    results = []
+    with ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
+        try:
+            for result in pool.map(analyse, texts, chunksize=chunksize):
+                results.append(result)
+                on_done()
+        except BrokenProcessPool:
+            lost = Analysis(error="the analysis process ended abruptly")
+            for _ in texts[len(results):]:
+                results.append(lost)
+                on_done()
+    return results
