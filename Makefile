@@ -15,7 +15,7 @@ $(VENV)/.deps-stamp: pyproject.toml
 	  [ -x $(PY) ] || "$$PY313" -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "cmake>=3.18" ninja \
-	  "moz-sql-parser==4.40.21126" ply "pytest>=8" "hypothesis>=6"
+	  "moz-sql-parser==4.40.21126" ply "pytest>=8" "hypothesis>=6" "mypy>=1.10"
 	touch $@
 
 venv: $(VENV)/.deps-stamp
@@ -24,9 +24,9 @@ venv: $(VENV)/.deps-stamp
 install: venv
 	$(PY) -m pip install --quiet --no-build-isolation --no-deps .
 
-# The main job on the bundled example.
+# The main job: the column lineage of every bundled example.
 demo: install
-	$(PY) examples/demo.py examples/report.sql
+	$(VENV)/bin/sql-lineage examples
 
 test: install
 	$(PY) -m pytest -q tests

@@ -17,7 +17,7 @@ from dataclasses import dataclass
 from typing import TextIO
 
 from . import __version__
-from .analysis import Analysis, analyse_all, clean
+from .analysis import Analysis, Row, analyse_all, clean
 from .formats import FORMATS
 from .progress import Progress
 from .report import StatementResult
@@ -200,15 +200,15 @@ def run(sources: Sequence[Source], jobs: int, progress_stream: TextIO | None) ->
     results: list[StatementResult] = []
     diagnostics: list[str] = []
     failed = False
-    for source, statement, plan, slot in planned:
-        if statement is None or plan is None:
+    for source, read_statement, read_plan, slot in planned:
+        if read_statement is None or read_plan is None:
             if source.error is not None:
                 diagnostics.append(f"{source.name}: error: {source.error}")
                 failed = True
             else:
                 diagnostics.append(f"{source.name}: note: {source.note}")
             continue
-        result = _result(source, statement, plan, None if slot is None else analyses[slot])
+        result = _result(source, read_statement, read_plan, None if slot is None else analyses[slot])
         results.append(result)
         if result.status == "failed":
             failed = True
@@ -226,10 +226,11 @@ def run(sources: Sequence[Source], jobs: int, progress_stream: TextIO | None) ->
 def _result(
     source: Source, statement: Statement, plan: Plan, analysis: Analysis | None
 ) -> StatementResult:
+    rows: tuple[Row, ...] = ()
     if analysis is None:
-        status, rows, message = "skipped", (), plan.reason
+        status, message = "skipped", plan.reason
     elif analysis.error is not None:
-        status, rows, message = "failed", (), analysis.error
+        status, message = "failed", analysis.error
     else:
         status, rows, message = "ok", analysis.rows, None
     return StatementResult(

@@ -19,7 +19,7 @@ CSV_HEADERS = (
 
 
 def write_table(results: Sequence[StatementResult], out: TextIO) -> None:
-    lines = [TABLE_HEADERS]
+    lines: list[tuple[str, ...]] = [TABLE_HEADERS]
     for result in results:
         for database, table, src, tgt in result.rows:
             lines.append((result.label, result.target or "-", database or "-", table, src, tgt))

@@ -1,0 +1,46 @@
+"""Column lineage from SQL text.
+
+VexloParseMain()._parse_sql(sql) cleans the text, parses it and returns one
+VexloVar record (database, table, src, tgt) per lineage entry.
+"""
+
+import json as json
+import re as re
+from typing import Any
+
+from vexlo_var import VexloVar as VexloVar
+
+__test__: dict[str, Any]
+
+def parse(sql: str) -> Any:
+    """The SQL parser's parse (moz_sql_parser.parse): SQL text to a parse tree."""
+
+class VexloParseMain:
+    def __init__(self) -> None: ...
+    @staticmethod
+    def _re_hint(sql: str) -> str:
+        """The text without comments, optimiser hints and blank lines."""
+    def _parse_sql(self, sql: str) -> list[VexloVar]:
+        """One record per lineage entry of the SQL text, in no particular order."""
+
+class Analyze:
+    tree: Any
+    _var: VexloVar
+    def __init__(self, tree: Any) -> None: ...
+    def analyze_sql(self, level: int = 0) -> list[tuple[str, str, str]]:
+        """The distinct lineage entries (source table, source column, output column)."""
+    def _analyze_sql_start(self, tree: Any, level: int) -> None: ...
+    def _analyze_from_value(self, tree: Any, level: int) -> None: ...
+    def _analyze_from_value_master(self, tree: Any, column: str, level: int) -> None: ...
+    def _master_from_value(self, tree: Any, column: str, level: int) -> None: ...
+    def _none_master_from_value(self, tree: Any, column: str, level: int) -> None: ...
+    def _check_union(self, level: int) -> None: ...
+    def _get_all_select_value(self, tree: Any, level: int) -> None: ...
+    def _analyze_select_value(
+        self, tree: Any, select_value_list: Any, level: int, master: Any = None
+    ) -> None: ...
+    def _analyze_column(self, tree: Any, column: str, level: int) -> None: ...
+    def _analyze_column_asterisk(self, tree: Any, column: str, level: int) -> None: ...
+    def _one_replace_other(self, full_path: str, one: str, other: str) -> Any: ...
+    @staticmethod
+    def _one_search_other(tree: Any, full_path: str, one: str, other: str) -> Any: ...
