@@ -1,5 +1,8 @@
 """VexloParseMain._re_hint: removal of block comments, line comments and blank lines."""
 
+import gc
+import sys
+
 import pytest
 from hypothesis import given, settings, strategies as st
 
@@ -215,6 +218,38 @@ def test_non_str_argument(re_hint, value, message):
     with pytest.raises(TypeError) as info:
         re_hint(value)
     assert str(info.value) == message
+
+
+def raises_type_error(value):
+    try:
+        VexloParseMain._re_hint(value)
+    except TypeError:
+        return
+    raise AssertionError("no TypeError")
+
+
+# Fresh arguments on every call, so an extra reference kept to one shows up too.
+LEAK_ROUTES = [
+    ("cleaned", lambda i: VexloParseMain._re_hint(f"select {i} /* c */ -- d\n\nfrom t")),
+    ("subclass", lambda i: VexloParseMain._re_hint(Text(f"'{i}' /* c */"))),
+    ("iterable", lambda i: raises_type_error([str(i)])),
+    ("not iterable", lambda i: raises_type_error(float(i))),
+]
+
+
+@pytest.mark.parametrize("route", [r for _, r in LEAK_ROUTES], ids=[name for name, _ in LEAK_ROUTES])
+def test_no_memory_kept_per_call(route):
+    # One object leaked per call grows the block count by at least `rounds`;
+    # a clean route stays near zero.
+    rounds = 2000
+    for i in range(200):
+        route(i)
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for i in range(rounds):
+        route(i)
+    gc.collect()
+    assert sys.getallocatedblocks() - before < rounds // 10
 
 
 # Large inputs: depth and line counts far beyond anything a recursive or
