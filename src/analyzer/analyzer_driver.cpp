@@ -1,6 +1,7 @@
 // The analyser object, its entry operation and the walk over each statement.
 #include "analyzer.hpp"
 #include "analyzer_state.hpp"
+#include "subquery_reuse.hpp"
 
 namespace qm {
 namespace {
@@ -37,6 +38,7 @@ Ref analyze_init(PyObject* const* args) {
 Ref analyze_analyze_sql(PyObject* const* args) {
   PyObject* self = args[0];
   PyObject* level = args[1];
+  ReuseScope reuse;
   call_method(self, QM_NAME("_check_union"), level);
 
   Ref tree = getattr(self, QM_NAME("tree"));

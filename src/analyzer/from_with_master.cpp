@@ -2,6 +2,8 @@
 // alias to a table, or to a sub-query whose findings are carried over.
 #include "analyzer.hpp"
 #include "analyzer_state.hpp"
+#include "common/unpack.hpp"
+#include "subquery_reuse.hpp"
 
 namespace qm {
 namespace {
@@ -75,6 +77,32 @@ void resolve_table_qualifier(PyObject* self, PyObject* tree, PyObject* column,
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tables.get()); ++i) {
     PyObject* table = PyList_GET_ITEM(tables.get(), i);
     if (qualifier_names_table(qualifier, table)) record_table(self, column, table);
+  }
+}
+
+// Carries over the sub-query's entries whose output name is `test_column`,
+// renamed to the outer column's name `test_name`, in their order.
+void carry_entries_scanning(PyObject* self, PyObject* sqls, PyObject* test_column,
+                            PyObject* test_name) {
+  Ref iterator = checked(PyObject_GetIter(sqls));
+  while (Ref entry = Ref::steal(PyIter_Next(iterator.get()))) {
+    Ref items[3];
+    unpack_three(entry.get(), items);
+    if (equal(items[2].get(), test_column)) append_lineage(self, items[0].get(), items[1].get(), test_name);
+  }
+  if (PyErr_Occurred()) throw PyErrOccurred{};
+}
+
+// The same through the sub-query's entries grouped by output name.
+void carry_entries_named(PyObject* self, PyObject* index, PyObject* test_column,
+                         PyObject* test_name) {
+  PyObject* group = nullptr;
+  check(PyDict_GetItemRef(index, test_column, &group));
+  Ref entries = Ref::steal(group);
+  if (!entries) return;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
+    PyObject* entry = PyList_GET_ITEM(entries.get(), i);
+    append_lineage(self, PyTuple_GET_ITEM(entry, 0), PyTuple_GET_ITEM(entry, 1), test_name);
   }
 }
 
@@ -158,30 +186,26 @@ Ref analyze_master_from_value(PyObject* const* args) {
 
 void carry_over_subquery(PyObject* self, PyObject* tree, PyObject* column, PyObject* level,
                          PyObject* subquery, bool redispatch_always) {
-  Ref analyzer_class = module_global(QM_NAME("Analyze"));
-  Ref test = call(analyzer_class.get(), subquery);
   Ref one = checked(PyLong_FromLong(1));
   Ref deeper = checked(PyNumber_Add(level, one.get()));
-  call_method(test.get(), QM_NAME("analyze_sql"), deeper.get());
+  SubqueryAnalysis analysis = analyse_subquery(subquery, deeper.get());
+  PyObject* test = analysis.analyzer.get();
 
   Ref test_column = entry_field(self, column, QM_NAME("value"));
   Ref test_name = entry_field(self, column, QM_NAME("name"));
-  Ref test_var = state_record(test.get());
+  Ref test_var = state_record(test);
   Ref test_result = getattr(test_var.get(), QM_NAME("result"));
   Ref test_sqls = getattr(test_var.get(), QM_NAME("sqls"));
 
   // `select * from (...) s` outputs the sub-query's columns under their own names.
   if (equal(test_column.get(), QM_NAME("*"))) {
-    Ref entries = checked(PySequence_List(test_sqls.get()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
-      Ref triple = checked(PySequence_Tuple(PyList_GET_ITEM(entries.get(), i)));
-      if (PyTuple_GET_SIZE(triple.get()) != 3) {
-        raise(PyExc_ValueError, "lineage entries must have 3 items, not %zd",
-              PyTuple_GET_SIZE(triple.get()));
-      }
-      append_lineage(self, PyTuple_GET_ITEM(triple.get(), 0), PyTuple_GET_ITEM(triple.get(), 1),
-                     PyTuple_GET_ITEM(triple.get(), 2));
+    Ref iterator = checked(PyObject_GetIter(test_sqls.get()));
+    while (Ref entry = Ref::steal(PyIter_Next(iterator.get()))) {
+      Ref items[3];
+      unpack_three(entry.get(), items);
+      append_lineage(self, items[0].get(), items[1].get(), items[2].get());
     }
+    if (PyErr_Occurred()) throw PyErrOccurred{};
     return;
   }
 
@@ -210,21 +234,12 @@ void carry_over_subquery(PyObject* self, PyObject* tree, PyObject* column, PyObj
     } else {
       Ref table_column = field(handed.get(), QM_NAME("table_column"));
       set_entry_field(self, column, QM_NAME("table_column"), table_column.get());
-      Ref iterator = checked(PyObject_GetIter(test_sqls.get()));
-      while (Ref entry = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref triple = checked(PySequence_Tuple(entry.get()));
-        const Py_ssize_t size = PyTuple_GET_SIZE(triple.get());
-        if (size > 3) raise(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{3});
-        if (size < 3) {
-          raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", size,
-                size == 1 ? "" : "s");
-        }
-        if (equal(PyTuple_GET_ITEM(triple.get(), 2), test_column.get())) {
-          append_lineage(self, PyTuple_GET_ITEM(triple.get(), 0), PyTuple_GET_ITEM(triple.get(), 1),
-                         test_name.get());
-        }
+      if (analysis.by_output_name && PyUnicode_CheckExact(test_column.get())) {
+        carry_entries_named(self, analysis.by_output_name.get(), test_column.get(),
+                            test_name.get());
+      } else {
+        carry_entries_scanning(self, test_sqls.get(), test_column.get(), test_name.get());
       }
-      if (PyErr_Occurred()) throw PyErrOccurred{};
     }
   }
   if (redispatch_always || truthy(handed_master.get())) dispatch(self, tree, column, level);

@@ -2,38 +2,12 @@
 // lineage entry into a record with the database split off the table.
 #include "common/names.hpp"
 #include "common/process_state.hpp"
+#include "common/unpack.hpp"
 #include "external/record.hpp"
 #include "front_end.hpp"
 
 namespace qm {
 namespace {
-
-// Unpacks one lineage entry into exactly three items.
-void unpack_entry(PyObject* entry, Ref items[3]) {
-  if (PyList_CheckExact(entry) || PyTuple_CheckExact(entry)) {
-    Ref sequence = Ref::borrow(entry);
-    const Py_ssize_t size = PySequence_Fast_GET_SIZE(entry);
-    if (size > 3) raise(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{3});
-    if (size < 3) {
-      raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", size, size == 1 ? "" : "s");
-    }
-    for (int i = 0; i < 3; ++i) items[i] = Ref::borrow(PySequence_Fast_GET_ITEM(entry, i));
-    return;
-  }
-  Ref iterator = checked(PyObject_GetIter(entry));
-  Py_ssize_t found = 0;
-  for (; found < 3; ++found) {
-    items[found] = Ref::steal(PyIter_Next(iterator.get()));
-    if (!items[found]) {
-      if (PyErr_Occurred()) throw PyErrOccurred{};
-      raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", found,
-            found == 1 ? "" : "s");
-    }
-  }
-  Ref extra = Ref::steal(PyIter_Next(iterator.get()));
-  if (extra) raise(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{3});
-  if (PyErr_Occurred()) throw PyErrOccurred{};
-}
 
 // database_table.split(".")[index]
 Ref split_piece(PyObject* database_table, Py_ssize_t index) {
@@ -59,7 +33,7 @@ Ref front_end_parse_sql(PyObject* const* args) {
   Ref iterator = checked(PyObject_GetIter(result.get()));
   while (Ref entry = Ref::steal(PyIter_Next(iterator.get()))) {
     Ref items[3];
-    unpack_entry(entry.get(), items);
+    unpack_three(entry.get(), items);
     PyObject* database_table = items[0].get();
     Ref database;
     Ref table;

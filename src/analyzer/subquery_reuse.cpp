@@ -1,0 +1,108 @@
+#include "subquery_reuse.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "analyzer_state.hpp"
+
+namespace qm {
+namespace {
+
+struct Session {
+  Ref cache;  // key (id(subquery), level, id(class)) -> (subquery, class, analysis...)
+};
+
+thread_local Session* current_session = nullptr;
+
+bool reuse_enabled() {
+  // QUERIMO_REUSE_SUBQUERIES=0 turns reuse off, so that tests can show it changes nothing.
+  const char* setting = std::getenv("QUERIMO_REUSE_SUBQUERIES");
+  return setting == nullptr || std::strcmp(setting, "0") != 0;
+}
+
+// The sub-analyser's lineage entries grouped by output name, in their order, when
+// every entry is a 3-tuple whose output name is an exact str; else empty (the
+// carry-over then scans the entries itself, with its own error reporting).
+Ref index_by_output_name(PyObject* analyzer) {
+  Ref sqls = getattr(state_record(analyzer).get(), QM_NAME("sqls"));
+  if (!PyList_CheckExact(sqls.get())) return Ref();
+  Ref index = checked(PyDict_New());
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sqls.get()); ++i) {
+    PyObject* entry = PyList_GET_ITEM(sqls.get(), i);
+    if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 3 ||
+        !PyUnicode_CheckExact(PyTuple_GET_ITEM(entry, 2))) {
+      return Ref();
+    }
+    PyObject* output_name = PyTuple_GET_ITEM(entry, 2);
+    PyObject* group = nullptr;
+    check(PyDict_GetItemRef(index.get(), output_name, &group));
+    Ref owned_group = Ref::steal(group);
+    if (!owned_group) {
+      owned_group = checked(PyList_New(0));
+      check(PyDict_SetItem(index.get(), output_name, owned_group.get()));
+    }
+    check(PyList_Append(owned_group.get(), entry));
+  }
+  return index;
+}
+
+SubqueryAnalysis analyse_now(PyObject* analyzer_class, PyObject* subquery, PyObject* level) {
+  SubqueryAnalysis analysis;
+  analysis.analyzer = call(analyzer_class, subquery);
+  call_method(analysis.analyzer.get(), QM_NAME("analyze_sql"), level);
+  return analysis;
+}
+
+}  // namespace
+
+ReuseScope::ReuseScope() {
+  if (current_session == nullptr && reuse_enabled()) {
+    auto* session = new Session();
+    session->cache = Ref::steal(PyDict_New());
+    if (!session->cache) {
+      delete session;
+      throw PyErrOccurred{};
+    }
+    current_session = session;
+    owner_ = true;
+  }
+}
+
+ReuseScope::~ReuseScope() {
+  if (owner_) {
+    Session* session = current_session;
+    current_session = nullptr;
+    delete session;  // drops the cached analysers
+  }
+}
+
+SubqueryAnalysis analyse_subquery(PyObject* subquery, PyObject* level) {
+  Ref analyzer_class = module_global(QM_NAME("Analyze"));
+  Session* session = current_session;
+  if (session == nullptr) return analyse_now(analyzer_class.get(), subquery, level);
+
+  Ref subquery_id = checked(PyLong_FromVoidPtr(subquery));
+  Ref class_id = checked(PyLong_FromVoidPtr(analyzer_class.get()));
+  Ref key = checked(PyTuple_Pack(3, subquery_id.get(), level, class_id.get()));
+  if (PyObject_Hash(key.get()) == -1) {  // a level that cannot be hashed: no reuse
+    PyErr_Clear();
+    return analyse_now(analyzer_class.get(), subquery, level);
+  }
+  PyObject* found = nullptr;
+  check(PyDict_GetItemRef(session->cache.get(), key.get(), &found));
+  if (Ref cached = Ref::steal(found)) {
+    PyObject* index = PyTuple_GET_ITEM(cached.get(), 3);
+    return {Ref::borrow(PyTuple_GET_ITEM(cached.get(), 2)),
+            index == Py_None ? Ref() : Ref::borrow(index)};
+  }
+
+  SubqueryAnalysis analysis = analyse_now(analyzer_class.get(), subquery, level);
+  analysis.by_output_name = index_by_output_name(analysis.analyzer.get());
+  PyObject* index = analysis.by_output_name ? analysis.by_output_name.get() : Py_None;
+  // The entry keeps the sub-query and the class alive, so their ids stay theirs.
+  Ref value = checked(PyTuple_Pack(4, subquery, analyzer_class.get(), analysis.analyzer.get(), index));
+  check(PyDict_SetItem(session->cache.get(), key.get(), value.get()));
+  return analysis;
+}
+
+}  // namespace qm
