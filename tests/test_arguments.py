@@ -1,6 +1,9 @@
 """The argument rules every method shares: counts, keywords, defaults and their
 messages, by every call route (plain function, bound method, method call, tp_call)."""
 
+import gc
+import sys
+
 import pytest
 
 from querimo_main import Analyze, VexloParseMain
@@ -196,3 +199,47 @@ def test_the_master_default_is_none(kwargs, master):
 def test_constructor_keyword():
     tree = {"select": "a"}
     assert Analyze(tree=tree).tree is tree
+
+
+def argument_traffic(value):
+    """Passes `value` through every route, accepted and refused."""
+    front = VexloParseMain()
+    calls = [
+        lambda: front.__init__(),
+        lambda: V.__init__(self=value),
+        lambda: direct_call(V.__init__, value),
+        lambda: direct_call(V.__init__, self=value),
+        lambda: V._parse_sql(value),
+        lambda: V._parse_sql(self=value),
+        lambda: V._parse_sql(value, "x", sql=value),
+        lambda: V._re_hint(sql="x", extra=value),
+        lambda: direct_call(V._re_hint, "x", **{("k",): value}),
+        lambda: direct_call(A.analyze_sql, value, 1, 2),
+        lambda: A._analyze_select_value(value, value, value, value, value, value),
+    ]
+    for call in calls:
+        try:
+            call()
+        except TypeError:
+            pass
+
+
+def test_calls_keep_no_reference_to_their_arguments():
+    value = object()
+    argument_traffic(value)
+    before = sys.getrefcount(value)
+    argument_traffic(value)
+    assert sys.getrefcount(value) == before
+
+
+def test_repeated_calls_do_not_grow_memory():
+    def phase(rounds):
+        gc.collect()
+        start = sys.getallocatedblocks()
+        for _ in range(rounds):
+            argument_traffic(object())
+        gc.collect()
+        return sys.getallocatedblocks() - start
+
+    phase(200)  # warm-up: caches and interned names settle
+    assert phase(500) < 100

@@ -33,9 +33,8 @@ void register_in_sys_modules(PyObject* module) {
 
 // Replaces a process-wide reference; the old object, if any, is dropped last.
 void keep(PyObject*& slot, Ref value) {
-  PyObject* old = slot;
+  Ref old = Ref::steal(slot);
   slot = value.release();
-  Py_XDECREF(old);
 }
 
 Ref builtin(PyObject* builtins, PyObject* name) {

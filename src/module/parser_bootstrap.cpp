@@ -15,18 +15,16 @@ namespace {
 // exception raised meanwhile gets it as its context.
 class HandlingScope {
  public:
-  explicit HandlingScope(PyObject* exc) noexcept : previous_(PyErr_GetHandledException()) {
+  explicit HandlingScope(PyObject* exc) noexcept
+      : previous_(Ref::steal(PyErr_GetHandledException())) {
     PyErr_SetHandledException(exc);
   }
-  ~HandlingScope() {
-    PyErr_SetHandledException(previous_);
-    Py_XDECREF(previous_);
-  }
+  ~HandlingScope() { PyErr_SetHandledException(previous_.get()); }
   HandlingScope(const HandlingScope&) = delete;
   HandlingScope& operator=(const HandlingScope&) = delete;
 
  private:
-  PyObject* previous_;
+  Ref previous_;
 };
 
 // `with manager as target: body(target)`, with the protocol's exit semantics.
