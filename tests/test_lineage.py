@@ -82,7 +82,25 @@ def test_parser_errors_reach_the_caller():
     assert not isinstance(raised.value, (SystemError, RuntimeError))
 
 
-def test_alias_leading_back_to_the_same_subquery_ends_in_recursion_error():
-    # The sub-query hands the column back with the same qualifier, without a table.
+def test_aliases_handing_a_column_back_and_forth_end_in_recursion_error():
+    # x hands the column to y, whose sub-query hands it back to x, without a table.
+    sql = "select x.a from (select y.a from t) x join (select x.a from u) y on x.a = y.a"
     with pytest.raises(RecursionError):
-        querimo_main.VexloParseMain()._parse_sql("select s.a from (select s.a from t) s")
+        querimo_main.VexloParseMain()._parse_sql(sql)
+
+
+@pytest.mark.parametrize(
+    "sql, expected",
+    [
+        # The sub-query hands back its own alias, spelt like the outer one: the outer
+        # scan goes on to the inner occurrence instead of entering the sub-query again.
+        ("select q.a, q.b from (select * from (select a, b from db.t) q) q",
+         {("db", "t", "a", "a"), ("db", "t", "b", "b")}),
+        ("select s.a from (select s.a from t) s", set()),
+        # An expansion through a sub-query that itself expands a star under the same alias.
+        ("select s.* from (select s.* from (select a, b as c from db.t) s) s",
+         {("db", "t", "a", "a"), ("db", "t", "b", "c")}),
+    ],
+)
+def test_alias_reused_at_two_levels(sql, expected):
+    assert lineage(sql) == expected

@@ -43,11 +43,12 @@ void print_values(PyObject* first, PyObject* second = nullptr);
 // Carries the findings of a sub-query over to the outer column `column`: analyses
 // `subquery` one level deeper, then a whole-row entry takes the sub-query's lineage
 // unchanged, and any other column takes what the sub-query produced under the name
-// the outer query asks for. The column is dispatched again afterwards when
-// `redispatch_always` is set, or otherwise only when the sub-query handed it a
-// true master.
+// the outer query asks for, with the master it had there. The column is then
+// dispatched again when that master is true, or always when `scan_master` is given
+// (the alias being resolved) and differs from it: the same alias would only lead
+// back into this sub-query, and the running scan goes on to its other occurrences.
 void carry_over_subquery(PyObject* self, PyObject* tree, PyObject* column, PyObject* level,
-                         PyObject* subquery, bool redispatch_always);
+                         PyObject* subquery, PyObject* scan_master);
 
 // Python's `x in y` with a str needle.
 inline bool contains_text(PyObject* container, PyObject* text) { return contains(container, text); }

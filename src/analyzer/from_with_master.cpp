@@ -170,7 +170,7 @@ Ref analyze_master_from_value(PyObject* const* args) {
     if (PyUnicode_Check(source.get())) {
       record_table(self, column, source.get());
     } else if (PyDict_Check(source.get())) {
-      carry_over_subquery(self, tree, column, level, source.get(), true);
+      carry_over_subquery(self, tree, column, level, source.get(), master.get());
     } else {
       print_values(column, source.get());
       raise(PyExc_RuntimeError,
@@ -185,7 +185,7 @@ Ref analyze_master_from_value(PyObject* const* args) {
 }
 
 void carry_over_subquery(PyObject* self, PyObject* tree, PyObject* column, PyObject* level,
-                         PyObject* subquery, bool redispatch_always) {
+                         PyObject* subquery, PyObject* scan_master) {
   Ref one = checked(PyLong_FromLong(1));
   Ref deeper = checked(PyNumber_Add(level, one.get()));
   SubqueryAnalysis analysis = analyse_subquery(subquery, deeper.get());
@@ -242,7 +242,10 @@ void carry_over_subquery(PyObject* self, PyObject* tree, PyObject* column, PyObj
       }
     }
   }
-  if (redispatch_always || truthy(handed_master.get())) dispatch(self, tree, column, level);
+  const bool redispatch = scan_master == nullptr
+                              ? truthy(handed_master.get())
+                              : !names_match(handed_master.get(), scan_master);
+  if (redispatch) dispatch(self, tree, column, level);
 }
 
 }  // namespace qm

@@ -46,7 +46,7 @@ Ref analyze_none_master_from_value(PyObject* const* args) {
         raise(PyExc_RuntimeError, "cannot resolve column %R: its FROM source has no alias: %R",
               column, source.get());
       }
-      carry_over_subquery(self, tree, column, level, inner.get(), false);
+      carry_over_subquery(self, tree, column, level, inner.get(), nullptr);
     }
   } else if (PyList_Check(source.get())) {
     print_values(source.get());

@@ -115,7 +115,9 @@ Ref analyze_column(PyObject* const* args) {
   if (!equal(value.get(), QM_NAME("*"))) return none();
   Ref expanded = call_method(self, QM_NAME("_analyze_column_asterisk"), tree, column, level);
   if (truthy(expanded.get())) {
-    call_method(result_map(self).get(), QM_NAME("pop"), column);
+    // A nested expansion under the same key may have removed the entry already.
+    Ref result = result_map(self);
+    if (contains(result.get(), column)) call_method(result.get(), QM_NAME("pop"), column);
   }
   return none();
 }
@@ -131,11 +133,13 @@ Ref analyze_column_asterisk(PyObject* const* args) {
   PyObject* level = args[3];
   bool expanded = false;
 
+  // The alias the item was written with. An expansion below may replace or remove
+  // the entry under the same key, so it is not read again for later aliases.
+  Ref master = entry_field(self, column, QM_NAME("master"));
   Ref aliases = getattr(state_record(self).get(), QM_NAME("all_from_name"));
   Ref iterator = checked(PyObject_GetIter(aliases.get()));
   while (Ref match = Ref::steal(PyIter_Next(iterator.get()))) {
     Ref alias = getattr(match.get(), QM_NAME("value"));
-    Ref master = entry_field(self, column, QM_NAME("master"));
     if (!names_match(alias.get(), master.get())) continue;
     Ref full_path = getattr(match.get(), QM_NAME("full_path"));
     Ref source = call_method(self, QM_NAME("_one_search_other"), tree, full_path.get(),
