@@ -3,6 +3,7 @@ infix.py next to the installed `ply` is rewritten (atomically) and the parser is
 imported again. Every case runs the module's start-up in a fresh interpreter over
 a folder of stand-in packages, with the real installed packages out of reach."""
 
+import importlib.util
 import os
 
 import pytest
@@ -18,6 +19,11 @@ REPAIRED_NAMES = IMPORT_SYSTEM + [
 CLEAN_NAMES = IMPORT_SYSTEM + [
     "__builtins__", "re", "parse", "VexloVar", "json", "VexloParseMain", "Analyze", "__test__"]
 REPAIR_GLOBALS = {"os", "ply", "old", "new", "old_path", "new_path", "path", "data", "f"}
+
+# Where the modules under test live (a build folder or site-packages): the children
+# run without site-packages, so these are put on their path explicitly.
+MODULE_FOLDERS = list(dict.fromkeys(
+    os.path.dirname(importlib.util.find_spec(name).origin) for name in ("querimo_main", "vexlo_var")))
 
 # How the stand-in parser package behaves on import.
 PARSERS = {
@@ -98,7 +104,10 @@ class Site:
                 if "__pycache__" not in folder for name in names}
 
     def start(self, setup=""):
-        return run_python(RUNNER.format(setup=setup), path_first=[self.root], no_site=True)
+        # The stand-ins come first, so the real packages beside an installed build
+        # are never reached.
+        return run_python(RUNNER.format(setup=setup), path_first=[self.root, *MODULE_FOLDERS],
+                          no_site=True)
 
 
 def first_import_error(got):
