@@ -10,6 +10,7 @@ from __future__ import annotations
 import contextlib
 import io
 import multiprocessing
+import warnings
 from collections.abc import Callable, Sequence
 from concurrent.futures import ProcessPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
@@ -41,7 +42,20 @@ def front_end() -> VexloParseMain:
         from querimo_main import VexloParseMain
 
         _front_end = VexloParseMain()
+        _silence_parser_log()
     return _front_end
+
+
+def _silence_parser_log() -> None:
+    """The parser's logging library writes warnings, with whole stack traces, to
+    the standard output it saw at import, where they would mix with the tool's
+    output. The failures that matter reach the tool as exceptions anyway."""
+    try:
+        from mo_logs import Log
+        from mo_logs.log_usingNothing import StructuredLogger
+    except ImportError:
+        return
+    Log.main_log = StructuredLogger()
 
 
 def clean(text: str) -> str:
@@ -56,7 +70,10 @@ def analyse(text: str) -> Analysis:
     # use them in the message instead.
     printed = io.StringIO()
     try:
-        with contextlib.redirect_stdout(printed):
+        with contextlib.redirect_stdout(printed), warnings.catch_warnings():
+            # The parser unquotes names with Python's literal_eval, which warns
+            # about backslashes in them.
+            warnings.simplefilter("ignore", SyntaxWarning)
             records = front_end()._parse_sql(text)
         rows = {
             (

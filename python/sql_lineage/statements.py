@@ -50,7 +50,9 @@ def plan_statement(statement: Statement) -> Plan:
         return _plan_insert(text, toks)
     if head.is_word("CREATE"):
         return _plan_create(text, toks)
-    return _skipped(f"{_keyword(head)} statement")
+    if head.kind is Kind.WORD:
+        return _skipped(f"{head.text.upper()} statement")
+    return _skipped(f"statement starting with {head.text[:20]}")
 
 
 def _skipped(what: str) -> Plan:
@@ -63,6 +65,11 @@ def _keyword(token: Token) -> str:
 
 def _plan_insert(text: str, toks: Sequence[Token]) -> Plan:
     i = 1
+    if _word_at(toks, i, "OVERWRITE") and (
+        _word_at(toks, i + 1, "DIRECTORY")
+        or (_word_at(toks, i + 1, "LOCAL") and _word_at(toks, i + 2, "DIRECTORY"))
+    ):
+        return _skipped("INSERT OVERWRITE DIRECTORY (a file export)")
     if _word_at(toks, i, "INTO", "OVERWRITE"):
         i += 1
     else:
