@@ -47,7 +47,12 @@ int record_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
       }
       return;
     }
-    store_field(state_for_type(Py_TYPE(self)), self, name, value);
+    // Only a dict may need converting, and only then is the module state needed.
+    if (PyDict_Check(value)) {
+      store_field(state_for_type(Py_TYPE(self)), self, name, value);
+    } else {
+      check(PyDict_SetItem(self, name, value));
+    }
   });
 }
 
