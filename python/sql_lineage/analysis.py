@@ -10,6 +10,7 @@ from __future__ import annotations
 import contextlib
 import io
 import multiprocessing
+import re
 import warnings
 from collections.abc import Callable, Sequence
 from concurrent.futures import ProcessPoolExecutor
@@ -24,6 +25,7 @@ if TYPE_CHECKING:
 Row = tuple[str | None, str, str, str]
 
 MESSAGE_LIMIT = 400
+_PARSE_STOP = re.compile(r'found ("(?:[^"\\]|\\.)*") \(at char \d+')
 
 
 @dataclass(frozen=True, slots=True)
@@ -100,7 +102,9 @@ def describe_failure(exc: BaseException, printed: str) -> str:
     name = type(exc).__name__
     text = " ".join(str(exc).split())
     if name == "ParseException":
-        message = f"syntax error: {text}"
+        # The parser lists every alternative it tried; where it stopped is what helps.
+        near = _PARSE_STOP.search(text)
+        message = f"syntax error near {near[1]}" if near else f"syntax error: {text}"
     elif isinstance(exc, RecursionError):
         message = "the query is nested too deeply to analyse"
     elif isinstance(exc, RuntimeError):
