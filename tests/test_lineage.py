@@ -46,6 +46,12 @@ def lineage(sql):
         # unions
         ("select a from t union all select b from db.u", {(None, "t", "a", "a"), ("db", "u", "b", "b")}),
         ("select a from t union select a from t", {(None, "t", "a", "a")}),
+        # a union with ORDER BY or LIMIT parses as a select-less wrapper around it
+        ("select a from t union select b from db.u order by 1",
+         {(None, "t", "a", "a"), ("db", "u", "b", "b")}),
+        ("select a from t union all select b from u limit 5", {(None, "t", "a", "a"), (None, "u", "b", "b")}),
+        ("select x.a from (select a from t union all select a from u order by a) x",
+         {(None, "t", "a", "a"), (None, "u", "a", "a")}),
         # quoted identifiers with spaces become underscores
         ('select "my col" as "out col" from t', {(None, "t", "my_col", "out_col")}),
         # comments and hints

@@ -19,6 +19,21 @@ bool has_key(PyObject* tree, PyObject* key) {
   return contains(keys.get(), key);
 }
 
+// A union followed by ORDER BY or LIMIT parses as a statement without a select
+// list whose "from" is the union itself; its members are what carries the lineage.
+Ref ordered_union(PyObject* tree) {
+  if (!PyDict_Check(tree) || check(PyDict_Contains(tree, QM_NAME("select")))) return Ref();
+  PyObject* from = nullptr;
+  check(PyDict_GetItemRef(tree, QM_NAME("from"), &from));
+  Ref source = Ref::steal(from);
+  if (!source || !PyDict_Check(source.get())) return Ref();
+  if (check(PyDict_Contains(source.get(), QM_NAME("union_all"))) ||
+      check(PyDict_Contains(source.get(), QM_NAME("union")))) {
+    return source;
+  }
+  return Ref();
+}
+
 }  // namespace
 
 // Analyze(tree)
@@ -44,8 +59,9 @@ Ref analyze_analyze_sql(PyObject* const* args) {
   Ref tree = getattr(self, QM_NAME("tree"));
   const bool is_union =
       has_key(tree.get(), QM_NAME("union_all")) || has_key(tree.get(), QM_NAME("union"));
-  if (is_union) {
-    Ref items = call_method(getattr(self, QM_NAME("tree")).get(), QM_NAME("items"));
+  Ref union_tree = is_union ? getattr(self, QM_NAME("tree")) : ordered_union(tree.get());
+  if (union_tree) {
+    Ref items = call_method(union_tree.get(), QM_NAME("items"));
     Ref iterator = checked(PyObject_GetIter(items.get()));
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
       Ref pair = checked(PySequence_Tuple(item.get()));
