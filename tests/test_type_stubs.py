@@ -132,3 +132,17 @@ def test_an_installation_puts_the_stubs_where_mypy_finds_them(tmp_path):
         assert (folder / f"{module}-stubs" / "__init__.pyi").is_file()
     completed, lines = run_mypy(tmp_path, USAGE, stubs_from_repo=False)
     assert lines == EXPECTED_USAGE, completed.stdout + completed.stderr
+
+
+def test_the_command_package_type_checks_against_the_stubs(tmp_path):
+    search = tmp_path / "stubs"
+    search.mkdir()
+    for module in MODULES:
+        shutil.copy(STUBS / f"{module}-stubs" / "__init__.pyi", search / f"{module}.pyi")
+    completed = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+         "--python-executable", sys.executable, str(REPO / "python" / "sql_lineage")],
+        capture_output=True, text=True, env={**os.environ, "MYPYPATH": str(search)},
+        cwd=tmp_path, timeout=300,
+    )
+    assert completed.returncode == 0, completed.stdout + completed.stderr

@@ -53,8 +53,8 @@ def _silence_parser_log() -> None:
     the standard output it saw at import, where they would mix with the tool's
     output. The failures that matter reach the tool as exceptions anyway."""
     try:
-        from mo_logs import Log
-        from mo_logs.log_usingNothing import StructuredLogger
+        from mo_logs import Log  # type: ignore[import-untyped]
+        from mo_logs.log_usingNothing import StructuredLogger  # type: ignore[import-untyped]
     except ImportError:
         return
     Log.main_log = StructuredLogger()
