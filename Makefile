@@ -52,3 +52,27 @@ asan-test: venv
 
 clean:
 	rm -rf build $(VENV)
+
+# Benchmarks: their own environment in bench/.venv (with the peer tools they
+# compare against), the module installed there the normal way, then every
+# benchmark; BENCH_ARGS=--quick for the short run. Symbols are kept for the profile.
+BENCH_VENV := bench/.venv
+BENCH_PY := $(BENCH_VENV)/bin/python
+BENCH_ARGS ?=
+
+.PHONY: bench bench-quick
+
+$(BENCH_VENV)/.deps-stamp: bench/requirements.txt
+	@PY313=$$(scripts/find-python313) || exit 1; \
+	  [ -x $(BENCH_PY) ] || "$$PY313" -m venv $(BENCH_VENV)
+	$(BENCH_PY) -m pip install --quiet --upgrade pip
+	$(BENCH_PY) -m pip install --quiet -r bench/requirements.txt
+	touch $@
+
+bench: $(BENCH_VENV)/.deps-stamp
+	$(BENCH_PY) -m pip install --quiet --no-build-isolation --no-deps \
+	  -C build-dir=build/bench-wheel -C install.strip=false .
+	$(BENCH_PY) bench/run.py $(BENCH_ARGS)
+
+bench-quick:
+	$(MAKE) bench BENCH_ARGS=--quick

@@ -1,0 +1,123 @@
+"""What the module adds on top of the parser, statement by statement."""
+
+from __future__ import annotations
+
+import contextlib
+import io
+
+import querimo_main
+
+from common import Goal, Section, fmt_ns, fmt_pct, interleaved, median, percentile, quiet_gc
+from workloads import corpus_statements
+
+
+def usable_statements() -> tuple[list[tuple[str, str]], list[str]]:
+    """The corpus statements the module analyses without an error, and the labels of the rest."""
+    front = querimo_main.VexloParseMain()
+    good, failed = [], []
+    for label, sql in corpus_statements():
+        try:
+            with contextlib.redirect_stdout(io.StringIO()):
+                front._parse_sql(sql)
+        except Exception:
+            failed.append(label)
+        else:
+            good.append((label, sql))
+    return good, failed
+
+
+def run(quick: bool) -> Section:
+    rounds = 7 if quick else 21
+    front = querimo_main.VexloParseMain()
+    parse = querimo_main.parse
+    statements, failed = usable_statements()
+
+    per_statement = []
+    for label, sql in statements:
+        cleaned = front._re_hint(sql)
+        tree = parse(cleaned)
+        quiet_gc()
+        samples = interleaved(
+            {
+                "end_to_end": lambda: front._parse_sql(sql),
+                "parse": lambda: parse(cleaned),
+                "clean": lambda: front._re_hint(sql),
+                "analyse": lambda: querimo_main.Analyze(tree).analyze_sql(),
+            },
+            rounds,
+        )
+        m = {name: median(values) for name, values in samples.items()}
+        per_statement.append(
+            {
+                "label": label,
+                "end_to_end_ns": m["end_to_end"],
+                "parse_ns": m["parse"],
+                "clean_ns": m["clean"],
+                "analyse_ns": m["analyse"],
+                # The measure the goal is set on: end to end minus parse, over parse.
+                "overhead": (m["end_to_end"] - m["parse"]) / m["parse"],
+                # The same, from the module's own steps timed alone (far less noisy;
+                # it leaves out the records built at the end).
+                "direct": (m["clean"] + m["analyse"]) / m["parse"],
+            }
+        )
+
+    section = Section(
+        "overhead",
+        "1. Overhead over the parser (end to end _parse_sql against parse alone)",
+        ["statements", "measure", "median", "p90", "max"],
+    )
+    overheads = [s["overhead"] for s in per_statement]
+    directs = [s["direct"] for s in per_statement]
+    for name, values in (("(end to end - parse) / parse", overheads),
+                         ("(clean + analyse) / parse", directs)):
+        section.rows.append([len(values), name, fmt_pct(median(values)),
+                             fmt_pct(percentile(values, 0.9)), fmt_pct(max(values))])
+    med, p90 = median(overheads), percentile(overheads, 0.9)
+    section.goals.append(Goal("overhead median < 5% of parse", fmt_pct(med), med < 0.05))
+    section.goals.append(Goal("overhead 90th percentile < 10% of parse", fmt_pct(p90), p90 < 0.10))
+    section.notes.append(
+        f"{len(statements)} statements, {rounds} interleaved rounds each; medians per statement. "
+        "The second row times the module's own steps (cleaning + analysis) alone, as a check "
+        "on the first, which is a small difference of two large, noisy figures."
+    )
+    if failed:
+        section.notes.append(
+            f"{len(failed)} corpus statements end in an error and are left out: " + ", ".join(failed[:10])
+            + (" ..." if len(failed) > 10 else "")
+        )
+    worst = sorted(per_statement, key=lambda s: s["overhead"], reverse=True)[:5]
+    section.extra_tables.append((
+        "Highest overheads",
+        ["statement", "end to end", "parse", "clean", "analyse", "overhead"],
+        [[s["label"], fmt_ns(s["end_to_end_ns"]), fmt_ns(s["parse_ns"]), fmt_ns(s["clean_ns"]),
+          fmt_ns(s["analyse_ns"]), fmt_pct(s["overhead"])] for s in worst],
+    ))
+    section.data["statements"] = per_statement
+    section.plots.append(_plot(per_statement))
+    return section
+
+
+def _plot(per_statement: list[dict]) -> str:
+    import matplotlib.pyplot as plt
+
+    from common import RESULTS
+
+    fig, ax = plt.subplots(figsize=(8, 4.5))
+    parse_ms = [s["parse_ns"] / 1e6 for s in per_statement]
+    ax.scatter(parse_ms, [s["overhead"] * 100 for s in per_statement], s=14,
+               label="(end to end - parse) / parse")
+    ax.scatter(parse_ms, [s["direct"] * 100 for s in per_statement], s=14, marker="x",
+               label="(clean + analyse) / parse")
+    ax.axhline(5, color="tab:red", linestyle="--", linewidth=1, label="median goal 5%")
+    ax.axhline(10, color="tab:orange", linestyle=":", linewidth=1, label="p90 goal 10%")
+    ax.set_xscale("log")
+    ax.set_xlabel("parse time (ms, log)")
+    ax.set_ylabel("overhead (% of parse)")
+    ax.set_title("Overhead of the module over the parser, per corpus statement")
+    ax.legend(fontsize=8)
+    fig.tight_layout()
+    name = "overhead.png"
+    fig.savefig(RESULTS / name, dpi=110)
+    plt.close(fig)
+    return name

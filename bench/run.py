@@ -1,0 +1,182 @@
+"""Runs the benchmarks, prints their tables and writes bench/results/report.md,
+results.json and the PNG plots.
+
+    python bench/run.py [--quick] [--only overhead,width,depth,union,peers,memory,batch,profile]
+
+The memory run takes minutes of parser calls; it runs in a process of its own
+beside the timing benchmarks (they are single-threaded; with two cores each has
+one), and finishes before the batch benchmark, which needs every core.
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import json
+import os
+import sys
+import time
+
+import matplotlib
+
+matplotlib.use("Agg")
+
+from common import RESULTS, Goal, Section, environment  # noqa: E402
+
+ALL = ["overhead", "width", "depth", "union", "peers", "memory", "batch", "profile"]
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="fewer rounds and smaller sizes (about two minutes)")
+    parser.add_argument("--only", default=",".join(ALL),
+                        help="comma-separated benchmarks to run (default: all): " + ",".join(ALL))
+    args = parser.parse_args(argv)
+    chosen = [name.strip() for name in args.only.split(",") if name.strip()]
+    unknown = sorted(set(chosen) - set(ALL))
+    if unknown:
+        parser.error("unknown benchmark: " + ", ".join(unknown))
+    RESULTS.mkdir(parents=True, exist_ok=True)
+    os.environ.pop("QUERIMO_REUSE_SUBQUERIES", None)
+
+    import querimo_main
+
+    started = time.perf_counter()
+    print(f"querimo_main from {querimo_main.__file__}", flush=True)
+    print(f"mode: {'quick' if args.quick else 'full'}; results in {RESULTS}", flush=True)
+
+    memory_run = None
+    if "memory" in chosen:
+        import memory
+
+        memory_run = memory.start(args.quick)
+
+    sections: list[Section] = []
+
+    def timed(name: str, function) -> None:  # type: ignore[no-untyped-def]
+        if name not in chosen:
+            return
+        print(f"\n... {name}", flush=True)
+        begin = time.perf_counter()
+        section = function(args.quick)
+        section.seconds = time.perf_counter() - begin
+        sections.append(section)
+        print_section(section)
+
+    import overhead
+    import peers
+    import scaling
+
+    timed("overhead", overhead.run)
+    timed("width", scaling.run_width)
+    timed("depth", scaling.run_depth)
+    timed("union", scaling.run_union)
+    timed("peers", peers.run)
+    if memory_run is not None:
+        import memory
+
+        print("\n... memory (waiting for its process)", flush=True)
+        begin = time.perf_counter()
+        section = memory.finish(*memory_run)
+        section.seconds = time.perf_counter() - begin
+        sections.append(section)
+        print_section(section)
+
+    import batch
+    import profiling
+
+    timed("batch", batch.run)
+    timed("profile", profiling.run)
+
+    elapsed = time.perf_counter() - started
+    print_goals(sections)
+    write_report(sections, args.quick, elapsed)
+    print(f"\nreport: {RESULTS / 'report.md'} ({elapsed:.0f} s)")
+    return 0
+
+
+# Output.
+
+def _table(columns: list[str], rows: list[list[object]]) -> list[str]:
+    cells = [[str(c) for c in columns]] + [[str(c) for c in row] for row in rows]
+    widths = [max(len(row[i]) if i < len(row) else 0 for row in cells) for i in range(len(columns))]
+    lines = []
+    for index, row in enumerate(cells):
+        lines.append("  ".join(cell.ljust(widths[i]) for i, cell in enumerate(row)).rstrip())
+        if index == 0:
+            lines.append("  ".join("-" * w for w in widths))
+    return lines
+
+
+def _goal_status(goal: Goal) -> str:
+    return {True: "met", False: "NOT met", None: "reported"}[goal.met]
+
+
+def print_section(section: Section) -> None:
+    print(f"\n== {section.title} ({section.seconds:.0f} s)")
+    if section.rows:
+        print("\n".join(_table(section.columns, section.rows)))
+    for title, columns, rows in section.extra_tables:
+        print(f"\n{title}:")
+        print("\n".join(_table(columns, rows)))
+    for note in section.notes:
+        print(f"note: {note}")
+    for goal in section.goals:
+        print(f"goal: {goal.text}: {goal.measured} -> {_goal_status(goal)}")
+    sys.stdout.flush()
+
+
+def print_goals(sections: list[Section]) -> None:
+    print("\n== Goals")
+    rows = [[g.text, g.measured, _goal_status(g)] for s in sections for g in s.goals]
+    print("\n".join(_table(["goal", "measured", "status"], rows)))
+
+
+def _md_table(columns: list[str], rows: list[list[object]]) -> list[str]:
+    def cell(value: object) -> str:
+        return str(value).replace("|", "\\|").replace("\n", " ")
+
+    lines = ["| " + " | ".join(cell(c) for c in columns) + " |",
+             "|" + "|".join("---" for _ in columns) + "|"]
+    lines += ["| " + " | ".join(cell(c) for c in row) + " |" for row in rows]
+    return lines
+
+
+def write_report(sections: list[Section], quick: bool, elapsed: float) -> None:
+    env = environment()
+    lines = [
+        "# querimo_main benchmarks",
+        "",
+        f"Mode: {'quick' if quick else 'full'}; total {elapsed:.0f} s; "
+        + time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
+        "",
+        "Environment: " + ", ".join(f"{k} {v}" for k, v in env.items()),
+        "",
+        "All ratios come from variants timed side by side in one run (interleaved rounds, "
+        "medians of time.perf_counter_ns).",
+        "",
+        "## Goals",
+        "",
+    ]
+    lines += _md_table(["goal", "measured", "status"],
+                       [[g.text, g.measured, _goal_status(g)] for s in sections for g in s.goals])
+    for section in sections:
+        lines += ["", f"## {section.title}", "", f"Took {section.seconds:.0f} s.", ""]
+        if section.rows:
+            lines += _md_table(section.columns, section.rows)
+        for title, columns, rows in section.extra_tables:
+            lines += ["", f"{title}:", ""]
+            lines += _md_table(columns, rows)
+        for note in section.notes:
+            lines += ["", note]
+        for plot in section.plots:
+            lines += ["", f"![{section.key}]({plot})"]
+    (RESULTS / "report.md").write_text("\n".join(lines) + "\n", encoding="utf-8")
+    raw = {s.key: {"title": s.title, "seconds": s.seconds, "goals": [dataclasses.asdict(g) for g in s.goals],
+                   "data": s.data} for s in sections}
+    (RESULTS / "results.json").write_text(json.dumps(raw, indent=1, default=str), encoding="utf-8")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
