@@ -476,6 +476,18 @@ def test_each_distinct_cleaned_query_is_analysed_once(monkeypatch):
     ]
 
 
+def crash_the_worker(text):
+    os._exit(3)
+
+
+def test_a_worker_that_dies_fails_its_statements_instead_of_the_run(monkeypatch):
+    monkeypatch.setattr(analysis, "analyse", crash_the_worker)
+    done = []
+    results = analysis.analyse_all(["select a from t", "select b from t"], 2, lambda: done.append(1))
+    assert results == [analysis.Analysis(error="the analysis process ended abruptly")] * 2
+    assert len(done) == 2
+
+
 def test_no_progress_line_when_standard_error_is_not_a_terminal(tmp_path):
     for i in range(30):
         (tmp_path / f"q{i}.sql").write_text(f"select c{i} from t")

@@ -8,6 +8,7 @@ would not help); results come back in the order of the texts either way.
 from __future__ import annotations
 
 import contextlib
+import gc
 import io
 import multiprocessing
 import re
@@ -146,14 +147,20 @@ def analyse_all(
     methods = multiprocessing.get_all_start_methods()
     context = multiprocessing.get_context("fork" if "fork" in methods else None)
     results = []
-    with ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
-        try:
-            for result in pool.map(analyse, texts, chunksize=chunksize):
-                results.append(result)
-                on_done()
-        except BrokenProcessPool:
-            lost = Analysis(error="the analysis process ended abruptly")
-            for _ in texts[len(results):]:
-                results.append(lost)
-                on_done()
+    # Objects the workers inherit stay out of the collector's sight, so that a
+    # collection in a worker does not copy the parent's pages one by one.
+    gc.freeze()
+    try:
+        with ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
+            try:
+                for result in pool.map(analyse, texts, chunksize=chunksize):
+                    results.append(result)
+                    on_done()
+            except BrokenProcessPool:
+                lost = Analysis(error="the analysis process ended abruptly")
+                for _ in texts[len(results):]:
+                    results.append(lost)
+                    on_done()
+    finally:
+        gc.unfreeze()
     return results
