@@ -11,6 +11,7 @@ from __future__ import annotations
 import gc
 import json
 import os
+import random
 import statistics
 import sys
 import time
@@ -53,7 +54,9 @@ def interleaved(
     budget_s: float = float("inf"),
     min_rounds: int = 3,
 ) -> dict[str, list[int]]:
-    """Times each variant once per round, rotating the order between rounds.
+    """Times each variant once per round, in a new random order each round (so
+    that periodic interruptions from other processes do not keep falling on the
+    same variant).
 
     A variant whose samples already add up to `budget_s` drops out once it has
     `min_rounds` samples, so that one slow variant cannot stretch the run.
@@ -63,10 +66,10 @@ def interleaved(
     samples: dict[str, list[int]] = {name: [] for name in names}
     spent = dict.fromkeys(names, 0)
     budget_ns = budget_s * 1e9
-    for index in range(rounds):
-        shift = index % len(names)
+    order = random.Random(len(names) * 7919 + rounds)
+    for _round in range(rounds):
         active = False
-        for name in names[shift:] + names[:shift]:
+        for name in order.sample(names, len(names)):
             if len(samples[name]) >= min_rounds and spent[name] >= budget_ns:
                 continue
             active = True

@@ -27,7 +27,7 @@ def usable_statements() -> tuple[list[tuple[str, str]], list[str]]:
 
 
 def run(quick: bool) -> Section:
-    rounds = 7 if quick else 21
+    rounds = 9 if quick else 25
     front = querimo_main.VexloParseMain()
     parse = querimo_main.parse
     statements, failed = usable_statements()
@@ -47,6 +47,7 @@ def run(quick: bool) -> Section:
             rounds,
         )
         m = {name: median(values) for name, values in samples.items()}
+        fastest = {name: min(values) for name, values in samples.items()}
         per_statement.append(
             {
                 "label": label,
@@ -59,6 +60,9 @@ def run(quick: bool) -> Section:
                 # The same, from the module's own steps timed alone (far less noisy;
                 # it leaves out the records built at the end).
                 "direct": (m["clean"] + m["analyse"]) / m["parse"],
+                # Fastest round against fastest round: what is left when the
+                # machine's other work is kept out of both.
+                "fastest": (fastest["end_to_end"] - fastest["parse"]) / fastest["parse"],
             }
         )
 
@@ -69,8 +73,10 @@ def run(quick: bool) -> Section:
     )
     overheads = [s["overhead"] for s in per_statement]
     directs = [s["direct"] for s in per_statement]
-    for name, values in (("(end to end - parse) / parse", overheads),
-                         ("(clean + analyse) / parse", directs)):
+    fastests = [s["fastest"] for s in per_statement]
+    for name, values in (("(end to end - parse) / parse, medians", overheads),
+                         ("(end to end - parse) / parse, fastest rounds", fastests),
+                         ("(clean + analyse) / parse, medians", directs)):
         section.rows.append([len(values), name, fmt_pct(median(values)),
                              fmt_pct(percentile(values, 0.9)), fmt_pct(max(values))])
     med, p90 = median(overheads), percentile(overheads, 0.9)
@@ -78,8 +84,11 @@ def run(quick: bool) -> Section:
     section.goals.append(Goal("overhead 90th percentile < 10% of parse", fmt_pct(p90), p90 < 0.10))
     section.notes.append(
         f"{len(statements)} statements, {rounds} interleaved rounds each; medians per statement. "
-        "The second row times the module's own steps (cleaning + analysis) alone, as a check "
-        "on the first, which is a small difference of two large, noisy figures."
+        "The goal is judged on the first row. The second compares each statement's fastest "
+        "end-to-end round with its fastest parse round (other work on the machine only ever adds "
+        "time); the third times the module's own steps (cleaning + analysis) alone. Both are "
+        "checks on the first, a small difference of two large figures that other processes "
+        "on a shared machine can disturb."
     )
     if failed:
         section.notes.append(

@@ -34,10 +34,18 @@ _GENERIC = re.compile(
 )
 
 
-def child(iterations: int) -> None:
+def statement(kind: str) -> str:
+    if kind == "deep":
+        from workloads import depth_sql
+
+        return depth_sql(8)
+    return TYPICAL
+
+
+def child(kind: str, iterations: int) -> None:
     import querimo_main
 
-    tree = querimo_main.parse(TYPICAL)
+    tree = querimo_main.parse(statement(kind))
     for _ in range(iterations):
         querimo_main.Analyze(tree).analyze_sql()
 
@@ -83,22 +91,32 @@ def _short(symbol: str) -> str:
     return symbol if len(symbol) <= 90 else symbol[:87] + "..."
 
 
+def _record(perf: str, folder: str, kind: str, iterations: int) -> tuple[Path | None, str]:
+    data = Path(folder) / f"perf-{kind}.data"
+    record = [perf, "record", "-F", "999", "--call-graph", "dwarf,16384", "-o", str(data), "--",
+              sys.executable, "-X", "perf", str(BENCH / "profiling.py"), kind, str(iterations)]
+    done = subprocess.run(record, capture_output=True, text=True, timeout=600)
+    if done.returncode != 0 or not data.exists():
+        return None, done.stderr.strip()[-200:]
+    return data, ""
+
+
 def _with_perf(section: Section, quick: bool) -> bool:
     perf = shutil.which("perf")
     if perf is None:
         return False
     iterations = 15000 if quick else 40000
     with tempfile.TemporaryDirectory(dir=RESULTS) as folder:
-        data = Path(folder) / "perf.data"
-        record = [perf, "record", "-F", "999", "--call-graph", "dwarf,16384", "-o", str(data), "--",
-                  sys.executable, "-X", "perf", str(BENCH / "profiling.py"), str(iterations)]
-        done = subprocess.run(record, capture_output=True, text=True, timeout=600)
-        if done.returncode != 0 or not data.exists():
-            section.notes.append("perf could not record here: " + done.stderr.strip()[-200:])
+        data, error = _record(perf, folder, "typical", iterations)
+        if data is None:
+            section.notes.append("perf could not record here: " + error)
             return False
         self_rows = _perf_rows(data, children=False, limit=15)
         by_library = _perf_libraries(data)
         inclusive = _perf_rows(data, children=True, limit=25)
+        deep_iterations = 300 if quick else 800
+        deep, _error = _record(perf, folder, "deep", deep_iterations)
+        deep_rows = _perf_rows(deep, children=True, limit=15) if deep is not None else []
     section.columns = ["share of samples (self)", "where", "function"]
     section.rows = [[f"{s:.1f}%", dso, _short(sym)] for s, _own, dso, sym in self_rows]
     section.extra_tables.append((
@@ -109,6 +127,13 @@ def _with_perf(section: Section, quick: bool) -> bool:
     section.extra_tables.append((
         "Self time by library", ["share of samples", "library"],
         [[f"{share:.1f}%", name] for share, name in by_library]))
+    if deep_rows:
+        section.extra_tables.append((
+            f"The same for sub-queries nested 8 deep (the depth benchmark's D=8 statement, "
+            f"{deep_iterations} analyses), inclusive",
+            ["inclusive", "self", "where", "function"],
+            [[f"{s:.1f}%", f"{o:.1f}%", dso, _short(sym)] for s, o, dso, sym in deep_rows],
+        ))
     section.notes.append(
         "Inclusive shares are lower bounds: perf cannot always unwind the whole chain through the "
         "interpreter, so some samples reach no caller.")
@@ -118,6 +143,8 @@ def _with_perf(section: Section, quick: bool) -> bool:
         "'py::' entries are Python functions. The statement:\n\n    " + TYPICAL.replace("\n", "\n    "))
     section.data["self"] = self_rows
     section.data["inclusive"] = inclusive
+    section.data["libraries"] = by_library
+    section.data["deep_inclusive"] = deep_rows
     return True
 
 
@@ -130,7 +157,7 @@ def _with_callgrind(section: Section, quick: bool) -> bool:
     with tempfile.TemporaryDirectory(dir=RESULTS) as folder:
         out = Path(folder) / "callgrind.out"
         done = subprocess.run([valgrind, "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
-                               str(BENCH / "profiling.py"), str(iterations)],
+                               str(BENCH / "profiling.py"), "typical", str(iterations)],
                               capture_output=True, text=True, timeout=900)
         if done.returncode != 0 or not out.exists():
             return False
@@ -161,4 +188,4 @@ def run(quick: bool) -> Section:
 
 
 if __name__ == "__main__":
-    child(int(sys.argv[1]))
+    child(sys.argv[1], int(sys.argv[2]))
