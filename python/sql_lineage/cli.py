@@ -158,7 +158,7 @@ def _decode(name: str, data: bytes, encoding: str) -> Source:
 @dataclass
 class Run:
     results: list[StatementResult]
-    diagnostics: list[str]     # errors, skips and notes, in input order
+    diagnostics: list[tuple[str, str]]  # ("error" | "skipped" | "note", message), in input order
     failed: bool
     sources: int
     distinct: int              # distinct cleaned queries analysed
@@ -198,28 +198,29 @@ def run(sources: Sequence[Source], jobs: int, progress_stream: TextIO | None) ->
         progress.close()
 
     results: list[StatementResult] = []
-    diagnostics: list[str] = []
+    diagnostics: list[tuple[str, str]] = []
     failed = False
     for source, read_statement, read_plan, slot in planned:
         if read_statement is None or read_plan is None:
             if source.error is not None:
-                diagnostics.append(f"{source.name}: error: {source.error}")
+                diagnostics.append(("error", f"{source.name}: error: {source.error}"))
                 failed = True
             else:
-                diagnostics.append(f"{source.name}: note: {source.note}")
+                diagnostics.append(("note", f"{source.name}: note: {source.note}"))
             continue
         result = _result(source, read_statement, read_plan, None if slot is None else analyses[slot])
         results.append(result)
         if result.status == "failed":
             failed = True
-            diagnostics.append(f"{result.where}: error: {result.message}")
+            diagnostics.append(("error", f"{result.where}: error: {result.message}"))
         elif result.status == "skipped":
-            diagnostics.append(f"{result.where}: skipped: {result.message}")
+            diagnostics.append(("skipped", f"{result.where}: skipped: {result.message}"))
         elif not result.rows:
-            diagnostics.append(
+            diagnostics.append((
+                "note",
                 f"{result.where}: note: no column lineage (nothing selected comes straight "
-                "from a table column)"
-            )
+                "from a table column)",
+            ))
     return Run(results, diagnostics, failed, len(sources), len(texts))
 
 
@@ -274,10 +275,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         return 130
 
-    for line in outcome.diagnostics:
-        if args.quiet and ": note: " in line:
-            continue
-        print(line, file=sys.stderr)
+    for level, line in outcome.diagnostics:
+        if not (args.quiet and level == "note"):
+            print(line, file=sys.stderr)
     if not args.quiet:
         if not outcome.results and not outcome.failed:
             print(f"{PROG}: no SQL statements found", file=sys.stderr)
