@@ -203,10 +203,10 @@ constexpr int kFastMethod = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef record_methods[] = {
     {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(record_add)), kFastMethod,
-     PyDoc_STR("add(**fields)\n--\n\nStores each keyword as a field; a field already "
+     PyDoc_STR("add($self, /, **fields)\n--\n\nStores each keyword as a field; a field already "
                "present keeps its place.")},
     {"find", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(record_find)), kFastMethod,
-     PyDoc_STR("find(path, first=0)\n--\n\nThe matches of a path (value, full_path) in this "
+     PyDoc_STR("find($self, /, path, first=0)\n--\n\nThe matches of a path (value, full_path) in this "
                "tree; with a true `first`, the first matched node itself or None.")},
     {nullptr, nullptr, 0, nullptr},
 };
