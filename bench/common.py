@@ -61,7 +61,25 @@ def interleaved(
     A variant whose samples already add up to `budget_s` drops out once it has
     `min_rounds` samples, so that one slow variant cannot stretch the run.
     Returns the samples in nanoseconds per variant.
+
+    The garbage collector is paused while the rounds run, as timeit does: its
+    collections fall on whichever call happens to cross the allocation
+    threshold, which splits a variant's times into two clusters and makes
+    medians jump between them. It collects before the rounds start.
     """
+    enabled = gc.isenabled()
+    gc.collect()
+    gc.disable()
+    try:
+        return _rounds(variants, rounds, budget_s, min_rounds)
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def _rounds(
+    variants: Mapping[str, Callable[[], object]], rounds: int, budget_s: float, min_rounds: int
+) -> dict[str, list[int]]:
     names = list(variants)
     samples: dict[str, list[int]] = {name: [] for name in names}
     spent = dict.fromkeys(names, 0)
@@ -117,12 +135,6 @@ def fmt_ratio(value: float, digits: int = 2) -> str:
 
 def fmt_pct(value: float) -> str:
     return "-" if value != value else f"{value * 100:.1f}%"
-
-
-def quiet_gc() -> None:
-    """A full collection before a timed block, so that one variant does not pay
-    for the garbage of the one before it."""
-    gc.collect()
 
 
 def load_corpus() -> list[tuple[str, set[tuple[str | None, str, str, str]]]]:

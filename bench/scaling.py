@@ -10,7 +10,7 @@ import os
 
 import querimo_main
 
-from common import RESULTS, Goal, Section, clock, fmt_ns, fmt_ratio, interleaved, median, quiet_gc
+from common import RESULTS, Goal, Section, clock, fmt_ns, fmt_ratio, interleaved, median
 from workloads import count_nodes, depth_sql, union_sql, width_sql, width_subquery_sql
 
 REUSE_SETTING = "QUERIMO_REUSE_SUBQUERIES"
@@ -34,7 +34,6 @@ def run_width(quick: bool) -> Section:
     for shape, make in shapes.items():
         for n in sizes:
             trees[shape, n], parse_ns[shape, n] = _parsed(make(n))
-    quiet_gc()
     samples = interleaved(
         {f"{shape}/{n}": (lambda tree=trees[shape, n]: _analyse(tree)) for shape, n in trees},
         rounds, budget_s=budget,
@@ -96,7 +95,6 @@ def run_depth(quick: bool) -> Section:
     variants = {f"on/{d}": (lambda tree=trees[d]: _analyse(tree)) for d in depths}
     for d in off_depths:
         variants[f"off/{d}"] = lambda tree=trees[d]: _reuse_off_call(tree)
-    quiet_gc()
     samples = interleaved(variants, rounds, budget_s=budget, min_rounds=3)
 
     section = Section("depth", "3. Depth: nested sub-queries, 20 columns renamed per level, analysis alone",
@@ -127,7 +125,6 @@ def run_union(quick: bool) -> Section:
     sizes = [1, 5, 20, 50, 200] if quick else [1, 2, 5, 10, 20, 50, 100, 200]
     rounds, budget = (5, 2.0) if quick else (15, 4.0)
     trees = {n: _parsed(union_sql(n))[0] for n in sizes}
-    quiet_gc()
     samples = interleaved({str(n): (lambda tree=trees[n]: _analyse(tree)) for n in sizes},
                           rounds, budget_s=budget)
     section = Section("union", "4. Union: analysis alone, time per member (5 columns each)",
