@@ -262,7 +262,15 @@ def _plot(results: dict[str, dict[str, float | str]], tools: list[str]) -> str:
         points = [(int(label.split("=")[1]), row[name]) for label, row in results.items()
                   if label.startswith("width N=") and isinstance(row.get(name), float)]
         if points:
-            ax.plot([n for n, _ in points], [v / 1e6 for _, v in points], marker="o", label=name)
+            line, = ax.plot([n for n, _ in points], [v / 1e6 for _, v in points], marker="o", label=name)
+            stopped = [(int(label.split("=")[1]), float(row[name + " lower bound"]))
+                       for label, row in results.items()
+                       if label.startswith("width N=") and name + " lower bound" in row]
+            if stopped:
+                ax.plot([points[-1][0]] + [n for n, _ in stopped],
+                        [points[-1][1] / 1e6] + [v / 1e6 for _, v in stopped],
+                        linestyle=":", marker="^", color=line.get_color())
+    ax.plot([], [], linestyle=":", marker="^", color="grey", label="stopped at the cap: at least this")
     ax.set_xscale("log")
     ax.set_yscale("log")
     ax.set_xlabel("columns N (log)")
