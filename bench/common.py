@@ -46,6 +46,7 @@ class Section:
     extra_tables: list[tuple[str, list[str], list[list[object]]]] = field(default_factory=list)
     data: dict[str, object] = field(default_factory=dict)   # raw figures for results.json
     seconds: float = 0.0
+    load: tuple[float, float] = (float("nan"), float("nan"))  # 1-minute load average before, after
 
 
 def interleaved(

@@ -58,9 +58,10 @@ def main(argv: list[str] | None = None) -> int:
         if name not in chosen:
             return
         print(f"\n... {name}", flush=True)
-        begin = time.perf_counter()
+        begin, load = time.perf_counter(), os.getloadavg()[0]
         section = function(args.quick)
         section.seconds = time.perf_counter() - begin
+        section.load = (load, os.getloadavg()[0])
         sections.append(section)
         print_section(section)
 
@@ -77,9 +78,10 @@ def main(argv: list[str] | None = None) -> int:
         import memory
 
         print("\n... memory (waiting for its process)", flush=True)
-        begin = time.perf_counter()
+        begin, load = time.perf_counter(), os.getloadavg()[0]
         section = memory.finish(*memory_run)
         section.seconds = time.perf_counter() - begin
+        section.load = (load, os.getloadavg()[0])
         sections.append(section)
         print_section(section)
 
@@ -109,12 +111,18 @@ def _table(columns: list[str], rows: list[list[object]]) -> list[str]:
     return lines
 
 
+def _took(section: Section) -> str:
+    before, after = section.load
+    return (f"{section.seconds:.0f} s; load average {before:.2f} before, {after:.2f} after, "
+            f"on {os.cpu_count()} cores")
+
+
 def _goal_status(goal: Goal) -> str:
     return {True: "met", False: "NOT met", None: "reported"}[goal.met]
 
 
 def print_section(section: Section) -> None:
-    print(f"\n== {section.title} ({section.seconds:.0f} s)")
+    print(f"\n== {section.title} ({_took(section)})")
     if section.rows:
         print("\n".join(_table(section.columns, section.rows)))
     for title, columns, rows in section.extra_tables:
@@ -154,7 +162,10 @@ def write_report(sections: list[Section], quick: bool, elapsed: float) -> None:
         "Environment: " + ", ".join(f"{k} {v}" for k, v in env.items()),
         "",
         "All ratios come from variants timed side by side in one run (interleaved rounds, "
-        "medians of time.perf_counter_ns).",
+        "medians of time.perf_counter_ns, the garbage collector paused while timing). Other "
+        "processes on the machine still add time to whichever call they interrupt: each "
+        "section gives the load average around it (above the number of cores, the figures "
+        "of that section are disturbed, the ratios much less than the absolute times).",
         "",
         "## Goals",
         "",
@@ -162,7 +173,7 @@ def write_report(sections: list[Section], quick: bool, elapsed: float) -> None:
     lines += _md_table(["goal", "measured", "status"],
                        [[g.text, g.measured, _goal_status(g)] for s in sections for g in s.goals])
     for section in sections:
-        lines += ["", f"## {section.title}", "", f"Took {section.seconds:.0f} s.", ""]
+        lines += ["", f"## {section.title}", "", f"Took {_took(section)}.", ""]
         if section.rows:
             lines += _md_table(section.columns, section.rows)
         for title, columns, rows in section.extra_tables:

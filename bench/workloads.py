@@ -73,7 +73,7 @@ def corpus_statements() -> list[tuple[str, str]]:
 # Shapes the peers are compared on when the peer cases are not at hand: the
 # first warehouse statement of each kind.
 _FALLBACK_SHAPES = [
-    ("alias", re.compile(r"\bas\b.*\bfrom\b\s+\w+\.\w+\s+\w+\s*$", re.S | re.I)),
+    ("alias", re.compile(r"^(?!.*\().*\w\.\w+ as \w+", re.S | re.I)),
     ("sub-query", re.compile(r"from \(select", re.I)),
     ("star over sub-query", re.compile(r"\*\s+from \(select", re.I)),
     ("union", re.compile(r"\bunion\b", re.I)),
@@ -92,7 +92,7 @@ def peer_statements() -> tuple[list[tuple[str, str]], str]:
         corpus = [sql for sql, _expected in load_corpus()]
         for label, pattern in _FALLBACK_SHAPES:
             for sql in corpus:
-                if pattern.search(sql):
+                if pattern.search(sql) and all(sql != taken for _label, taken in chosen):
                     chosen.append((label, sql))
                     break
         origin = "the warehouse corpus (peer cases not found)"
