@@ -15,7 +15,8 @@ import random
 import statistics
 import sys
 import time
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -39,11 +40,11 @@ class Section:
     key: str
     title: str
     columns: list[str]
-    rows: list[list[object]] = field(default_factory=list)
+    rows: list[Sequence[object]] = field(default_factory=list)
     notes: list[str] = field(default_factory=list)
     goals: list[Goal] = field(default_factory=list)
     plots: list[str] = field(default_factory=list)
-    extra_tables: list[tuple[str, list[str], list[list[object]]]] = field(default_factory=list)
+    extra_tables: list[tuple[str, list[str], Sequence[Sequence[object]]]] = field(default_factory=list)
     data: dict[str, object] = field(default_factory=dict)   # raw figures for results.json
     seconds: float = 0.0
     load: tuple[float, float] = (float("nan"), float("nan"))  # 1-minute load average before, after
@@ -103,11 +104,11 @@ def _rounds(
     return samples
 
 
-def median(values: list[int] | list[float]) -> float:
+def median(values: Sequence[float]) -> float:
     return float(statistics.median(values))
 
 
-def percentile(values: list[float], share: float) -> float:
+def percentile(values: Sequence[float], share: float) -> float:
     """Linear interpolation between closest ranks (numpy's default)."""
     ordered = sorted(values)
     if not ordered:
@@ -138,13 +139,13 @@ def fmt_pct(value: float) -> str:
     return "-" if value != value else f"{value * 100:.1f}%"
 
 
-def load_corpus() -> list[tuple[str, set[tuple[str | None, str, str, str]]]]:
+def load_corpus() -> list[tuple[str, Any]]:
     """The hand-worked warehouse cases (tests/support), read as a file so that
     the benchmark does not depend on the test package layout."""
-    namespace: dict[str, object] = {}
+    namespace: dict[str, Any] = {}
     path = REPO / "tests" / "support" / "warehouse_corpus.py"
     exec(compile(path.read_text(encoding="utf-8"), str(path), "exec"), namespace)
-    return list(namespace["CASES"])  # type: ignore[arg-type]
+    return list(namespace["CASES"])
 
 
 def load_peer_cases() -> dict | None:

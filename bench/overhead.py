@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import contextlib
 import io
+from typing import Any
 
 import querimo_main
 
@@ -32,7 +33,7 @@ def run(quick: bool) -> Section:
     parse = querimo_main.parse
     statements, failed = usable_statements()
 
-    per_statement = []
+    per_statement: list[dict[str, Any]] = []
     for label, sql in statements:
         cleaned = front._re_hint(sql)
         tree = parse(cleaned)
@@ -112,7 +113,7 @@ def run(quick: bool) -> Section:
     return section
 
 
-def _plot(per_statement: list[dict]) -> str:
+def _plot(per_statement: list[dict[str, Any]]) -> str:
     import matplotlib.pyplot as plt
 
     from common import RESULTS

@@ -15,6 +15,7 @@ import subprocess
 import sys
 import warnings
 from collections.abc import Callable
+from typing import Any
 
 import querimo_main
 
@@ -31,7 +32,7 @@ def _sqlglot(trim_selects: bool) -> Callable[[str], object] | None:
         return None
 
     def run(sql: str) -> object:
-        nodes = lineage(None, sql, None, trim_selects=trim_selects)
+        nodes = lineage(None, sql, None, trim_selects=trim_selects)  # type: ignore[call-overload]
         # The answer a user wants: the source column of every output column.
         return {(name, leaf.name) for name, node in nodes.items()
                 for leaf in node.walk() if not leaf.downstream}
@@ -64,7 +65,7 @@ def _tools() -> dict[str, Callable[[str], object] | None]:
     }
 
 
-def _call_with_cap(name: str, width: int, cap_ns: float) -> float | None:
+def _call_with_cap(name: str, width: int, cap_ns: float) -> int | None:
     """The time of one call of peer `name` on select c1..cN, or None when it
     is still running after `cap_ns` (the process is then stopped)."""
     child = subprocess.Popen([sys.executable, __file__, name, str(width)],
@@ -80,7 +81,7 @@ def _call_with_cap(name: str, width: int, cap_ns: float) -> float | None:
         child.communicate()
         return None
     try:
-        return float(output.split()[-1])
+        return int(output.split()[-1])
     except (IndexError, ValueError):
         return None
 
@@ -116,11 +117,11 @@ def run(quick: bool) -> Section:
     statements, origin = peer_statements()
     statements = statements + [(f"width N={n}", width_sql(n)) for n in WIDTHS]
 
-    results: dict[str, dict[str, float | str]] = {}
+    results: dict[str, dict[str, Any]] = {}
     last_width: dict[str, tuple[int, float]] = {}
     for label, sql in statements:
         width = int(label.split("=")[1]) if label.startswith("width N=") else None
-        row: dict[str, float | str] = {}
+        row: dict[str, Any] = {}
         runnable = {}
         single: dict[str, list[int]] = {}
         for name, tool in tools.items():
@@ -151,8 +152,8 @@ def run(quick: bool) -> Section:
             else:
                 runnable[name] = lambda tool=tool: tool(sql)
         with contextlib.redirect_stdout(io.StringIO()):
-            samples = interleaved(runnable, rounds, budget_s=budget, min_rounds=1)
-        samples.update(single)
+            timed = interleaved(runnable, rounds, budget_s=budget, min_rounds=1)
+        samples: dict[str, list[int]] = {**timed, **single}
         for name, values in samples.items():
             row[name] = median(values)
             if width is not None:
@@ -254,7 +255,7 @@ def run(quick: bool) -> Section:
     return section
 
 
-def _plot(results: dict[str, dict[str, float | str]], tools: list[str]) -> str:
+def _plot(results: dict[str, dict[str, Any]], tools: list[str]) -> str:
     import matplotlib.pyplot as plt
 
     fig, ax = plt.subplots(figsize=(7, 4.2))

@@ -12,6 +12,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+from collections.abc import Sequence
 from pathlib import Path
 
 from common import BENCH, RESULTS, Section
@@ -164,8 +165,8 @@ def _with_callgrind(section: Section, quick: bool) -> bool:
         self_text = subprocess.run([annotate, str(out)], capture_output=True, text=True).stdout
         incl_text = subprocess.run([annotate, "--inclusive=yes", str(out)], capture_output=True, text=True).stdout
 
-    def rows(text: str, limit: int) -> list[list[str]]:
-        found = []
+    def rows(text: str, limit: int) -> list[Sequence[object]]:
+        found: list[Sequence[object]] = []
         for line in text.splitlines():
             match = re.match(r"\s*([\d,]+)\s+\(\s*([\d.]+)%\)\s+(\S+?):(.+?)(\s\[.*\])?$", line)
             if match and not _GENERIC.match(match[4].strip()):

@@ -16,6 +16,7 @@ import json
 import os
 import sys
 import time
+from collections.abc import Sequence
 
 import matplotlib
 
@@ -100,7 +101,7 @@ def main(argv: list[str] | None = None) -> int:
 
 # Output.
 
-def _table(columns: list[str], rows: list[list[object]]) -> list[str]:
+def _table(columns: Sequence[object], rows: Sequence[Sequence[object]]) -> list[str]:
     cells = [[str(c) for c in columns]] + [[str(c) for c in row] for row in rows]
     widths = [max(len(row[i]) if i < len(row) else 0 for row in cells) for i in range(len(columns))]
     lines = []
@@ -118,6 +119,8 @@ def _took(section: Section) -> str:
 
 
 def _goal_status(goal: Goal) -> str:
+    if goal.met is None and goal.measured.startswith("not "):
+        return "not measured"
     return {True: "met", False: "NOT met", None: "reported"}[goal.met]
 
 
@@ -141,7 +144,7 @@ def print_goals(sections: list[Section]) -> None:
     print("\n".join(_table(["goal", "measured", "status"], rows)))
 
 
-def _md_table(columns: list[str], rows: list[list[object]]) -> list[str]:
+def _md_table(columns: Sequence[object], rows: Sequence[Sequence[object]]) -> list[str]:
     def cell(value: object) -> str:
         return str(value).replace("|", "\\|").replace("\n", " ")
 

@@ -7,6 +7,8 @@ the same tree is analysed in every round.
 from __future__ import annotations
 
 import os
+from functools import partial
+from typing import Any
 
 import querimo_main
 
@@ -16,7 +18,7 @@ from workloads import count_nodes, depth_sql, union_sql, width_sql, width_subque
 REUSE_SETTING = "QUERIMO_REUSE_SUBQUERIES"
 
 
-def _analyse(tree: object) -> object:
+def _analyse(tree: object) -> Any:
     return querimo_main.Analyze(tree).analyze_sql()
 
 
@@ -35,7 +37,7 @@ def run_width(quick: bool) -> Section:
         for n in sizes:
             trees[shape, n], parse_ns[shape, n] = _parsed(make(n))
     samples = interleaved(
-        {f"{shape}/{n}": (lambda tree=trees[shape, n]: _analyse(tree)) for shape, n in trees},
+        {f"{shape}/{n}": partial(_analyse, trees[shape, n]) for shape, n in trees},
         rounds, budget_s=budget,
     )
 
@@ -92,9 +94,9 @@ def run_depth(quick: bool) -> Section:
         if sorted(_analyse(trees[d])) != without:
             raise AssertionError(f"reuse changed the result at depth {d}")
 
-    variants = {f"on/{d}": (lambda tree=trees[d]: _analyse(tree)) for d in depths}
+    variants = {f"on/{d}": partial(_analyse, trees[d]) for d in depths}
     for d in off_depths:
-        variants[f"off/{d}"] = lambda tree=trees[d]: _reuse_off_call(tree)
+        variants[f"off/{d}"] = partial(_reuse_off_call, trees[d])
     samples = interleaved(variants, rounds, budget_s=budget, min_rounds=3)
 
     section = Section("depth", "3. Depth: nested sub-queries, 20 columns renamed per level, analysis alone",
@@ -115,9 +117,10 @@ def run_depth(quick: bool) -> Section:
         f"column that reads from it; it is timed for D=1..3 while one call stays under {off_cap_s:.0f} s."
     )
     section.data["per_node_ns"] = per_node
-    section.data["reuse_off_ns"] = {d: median(samples[f"off/{d}"]) for d in off_depths}
+    reuse_off = {d: median(samples[f"off/{d}"]) for d in off_depths}
+    section.data["reuse_off_ns"] = reuse_off
     section.plots.append(_plot_depth(per_node, {d: median(samples[f"on/{d}"]) for d in depths},
-                                     section.data["reuse_off_ns"]))
+                                     reuse_off))
     return section
 
 
@@ -125,7 +128,7 @@ def run_union(quick: bool) -> Section:
     sizes = [1, 5, 20, 50, 200] if quick else [1, 2, 5, 10, 20, 50, 100, 200]
     rounds, budget = (5, 2.0) if quick else (15, 4.0)
     trees = {n: _parsed(union_sql(n))[0] for n in sizes}
-    samples = interleaved({str(n): (lambda tree=trees[n]: _analyse(tree)) for n in sizes},
+    samples = interleaved({str(n): partial(_analyse, trees[n]) for n in sizes},
                           rounds, budget_s=budget)
     section = Section("union", "4. Union: analysis alone, time per member (5 columns each)",
                       ["members", "analysis", "per member", "vs 1 member", "runs"])
