@@ -33,12 +33,15 @@ def main(argv: list[str] | None = None) -> int:
                         help="fewer rounds and smaller sizes (about two minutes)")
     parser.add_argument("--only", default=",".join(ALL),
                         help="comma-separated benchmarks to run (default: all): " + ",".join(ALL))
+    parser.add_argument("--compare", metavar="RESULTS_JSON",
+                        help="an earlier run's results.json: its figures go beside this run's goals")
     args = parser.parse_args(argv)
     chosen = [name.strip() for name in args.only.split(",") if name.strip()]
     unknown = sorted(set(chosen) - set(ALL))
     if unknown:
         parser.error("unknown benchmark: " + ", ".join(unknown))
     RESULTS.mkdir(parents=True, exist_ok=True)
+    before = load_before(args.compare) if args.compare else None
     os.environ.pop("QUERIMO_REUSE_SUBQUERIES", None)
 
     import querimo_main
@@ -93,8 +96,8 @@ def main(argv: list[str] | None = None) -> int:
     timed("profile", profiling.run)
 
     elapsed = time.perf_counter() - started
-    print_goals(sections)
-    write_report(sections, args.quick, elapsed)
+    print_goals(sections, before)
+    write_report(sections, args.quick, elapsed, before)
     print(f"\nreport: {RESULTS / 'report.md'} ({elapsed:.0f} s)")
     return 0
 
@@ -138,10 +141,26 @@ def print_section(section: Section) -> None:
     sys.stdout.flush()
 
 
-def print_goals(sections: list[Section]) -> None:
-    print("\n== Goals")
+def load_before(path: str) -> dict[str, str]:
+    """Goal text -> measured figure, from an earlier run's results.json."""
+    with open(path, encoding="utf-8") as handle:
+        raw = json.load(handle)
+    return {goal["text"]: goal["measured"] for section in raw.values() for goal in section["goals"]}
+
+
+def _goal_rows(sections: list[Section], before: dict[str, str] | None) -> tuple[list[str], list[list[str]]]:
+    columns = ["goal", "measured", "status"]
     rows = [[g.text, g.measured, _goal_status(g)] for s in sections for g in s.goals]
-    print("\n".join(_table(["goal", "measured", "status"], rows)))
+    if before is not None:
+        columns.insert(1, "before")
+        for row in rows:
+            row.insert(1, before.get(row[0], "-"))
+    return columns, rows
+
+
+def print_goals(sections: list[Section], before: dict[str, str] | None = None) -> None:
+    print("\n== Goals")
+    print("\n".join(_table(*_goal_rows(sections, before))))
 
 
 def _md_table(columns: Sequence[object], rows: Sequence[Sequence[object]]) -> list[str]:
@@ -154,7 +173,8 @@ def _md_table(columns: Sequence[object], rows: Sequence[Sequence[object]]) -> li
     return lines
 
 
-def write_report(sections: list[Section], quick: bool, elapsed: float) -> None:
+def write_report(sections: list[Section], quick: bool, elapsed: float,
+                 before: dict[str, str] | None = None) -> None:
     env = environment()
     lines = [
         "# querimo_main benchmarks",
@@ -173,8 +193,7 @@ def write_report(sections: list[Section], quick: bool, elapsed: float) -> None:
         "## Goals",
         "",
     ]
-    lines += _md_table(["goal", "measured", "status"],
-                       [[g.text, g.measured, _goal_status(g)] for s in sections for g in s.goals])
+    lines += _md_table(*_goal_rows(sections, before))
     for section in sections:
         lines += ["", f"## {section.title}", "", f"Took {_took(section)}.", ""]
         if section.rows:
@@ -189,7 +208,11 @@ def write_report(sections: list[Section], quick: bool, elapsed: float) -> None:
     (RESULTS / "report.md").write_text("\n".join(lines) + "\n", encoding="utf-8")
     raw = {s.key: {"title": s.title, "seconds": s.seconds, "goals": [dataclasses.asdict(g) for g in s.goals],
                    "data": s.data} for s in sections}
-    (RESULTS / "results.json").write_text(json.dumps(raw, indent=1, default=str), encoding="utf-8")
+    text = json.dumps(raw, indent=1, default=str)
+    (RESULTS / "results.json").write_text(text, encoding="utf-8")
+    # A dated copy, to compare a later run with (--compare).
+    stamp = time.strftime("%Y%m%d-%H%M%S", time.gmtime())
+    (RESULTS / f"results-{'quick' if quick else 'full'}-{stamp}.json").write_text(text, encoding="utf-8")
 
 
 if __name__ == "__main__":
