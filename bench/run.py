@@ -3,9 +3,9 @@ results.json and the PNG plots.
 
     python bench/run.py [--quick] [--only overhead,width,depth,union,peers,memory,batch,profile]
 
-The memory run takes minutes of parser calls; it runs in a process of its own
-beside the timing benchmarks (they are single-threaded; with two cores each has
-one), and finishes before the batch benchmark, which needs every core.
+The memory run takes minutes of parser calls in a fresh process of its own;
+it runs after the timing benchmarks rather than beside them, so that it takes
+no core from them (the batch benchmark needs every core).
 """
 
 from __future__ import annotations
@@ -50,12 +50,6 @@ def main(argv: list[str] | None = None) -> int:
     print(f"querimo_main from {querimo_main.__file__}", flush=True)
     print(f"mode: {'quick' if args.quick else 'full'}; results in {RESULTS}", flush=True)
 
-    memory_run = None
-    if "memory" in chosen:
-        import memory
-
-        memory_run = memory.start(args.quick)
-
     sections: list[Section] = []
 
     def timed(name: str, function) -> None:  # type: ignore[no-untyped-def]
@@ -78,21 +72,13 @@ def main(argv: list[str] | None = None) -> int:
     timed("depth", scaling.run_depth)
     timed("union", scaling.run_union)
     timed("peers", peers.run)
-    if memory_run is not None:
-        import memory
-
-        print("\n... memory (waiting for its process)", flush=True)
-        begin, load = time.perf_counter(), os.getloadavg()[0]
-        section = memory.finish(*memory_run)
-        section.seconds = time.perf_counter() - begin
-        section.load = (load, os.getloadavg()[0])
-        sections.append(section)
-        print_section(section)
 
     import batch
+    import memory
     import profiling
 
     timed("batch", batch.run)
+    timed("memory", memory.run)
     timed("profile", profiling.run)
 
     elapsed = time.perf_counter() - started
