@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 
@@ -37,7 +38,9 @@ std::uintptr_t stack_limit() noexcept {
       void* addr = nullptr;
       std::size_t size = 0;
       if (pthread_attr_getstack(&attr, &addr, &size) == 0) {
-        low = reinterpret_cast<std::uintptr_t>(addr) + kStackReserve;
+        // A thread started with a small stack keeps half of it usable.
+        const std::uintptr_t reserve = std::min<std::uintptr_t>(kStackReserve, size / 2);
+        low = reinterpret_cast<std::uintptr_t>(addr) + reserve;
       }
       pthread_attr_destroy(&attr);
     }

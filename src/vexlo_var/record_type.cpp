@@ -40,6 +40,12 @@ PyObject* record_getattro(PyObject* self, PyObject* name) noexcept {
 
 int record_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
   return guard_status([&] {
+    // The slot wrappers (VexloVar.__setattr__, __delattr__) hand any object on as
+    // the name; the messages below format it as a str.
+    if (!PyUnicode_Check(name)) {
+      raise(PyExc_TypeError, "attribute name must be string, not '%.200s'",
+            Py_TYPE(name)->tp_name);
+    }
     if (value == nullptr) {
       if (check(PyDict_Pop(self, name, nullptr)) == 0) {
         raise(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
