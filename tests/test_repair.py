@@ -265,3 +265,65 @@ def test_a_missing_engine_file_fails_with_the_first_error_as_context(tmp_path):
     assert "f" not in got["names"] and got["values"]["path"] == str(site.infix)
     assert site.files() == {"mo_parsing/__init__.py", "ply/__init__.py", "moz_sql_parser/__init__.py"}
 
+
+
+def test_a_repaired_file_is_not_rewritten_by_the_next_process(tmp_path):
+    site = Site(tmp_path)
+    assert site.start()["error"] is None
+    repaired = site.infix.read_bytes()
+    before = site.infix.stat()
+
+    got = site.start()  # a fresh interpreter: the parser now imports cleanly
+
+    assert got["error"] is None
+    assert got["names"] == CLEAN_NAMES
+    assert got["parse"] == ["parsed", "select 1", "infix"]
+    after = site.infix.stat()
+    assert (after.st_ino, after.st_mtime_ns, after.st_size) == (before.st_ino, before.st_mtime_ns,
+                                                                 before.st_size)
+    assert site.infix.read_bytes() == repaired
+    assert site.files() == {"mo_parsing/__init__.py", "mo_parsing/infix.py", "ply/__init__.py",
+                            "moz_sql_parser/__init__.py"}
+
+
+# Records every file-system change the start-up asks for, through the audit hooks
+# of open, os.open, rename/replace, remove, chmod and mkdir.
+AUDITED_START = """
+import importlib.util, os, sys
+WRITE_FLAGS = os.O_WRONLY | os.O_RDWR | os.O_CREAT | os.O_APPEND | os.O_TRUNC
+changes = []
+def hook(event, args):
+    if event == "open":
+        path, mode, flags = args
+        writing = any(c in mode for c in "wax+") if isinstance(mode, str) else bool(flags & WRITE_FLAGS)
+        if writing and not isinstance(path, int):  # a descriptor was opened by name before
+            changes.append([event, os.fsdecode(path)])
+    elif event in ("os.rename", "os.remove", "os.chmod", "os.mkdir", "os.rmdir", "os.truncate",
+                   "shutil.copyfile", "shutil.move"):
+        changes.extend([event, os.fsdecode(p)] for p in args[:2] if isinstance(p, (str, bytes)))
+{setup}
+spec = importlib.util.find_spec("querimo_main")
+module = importlib.util.module_from_spec(spec)
+sys.modules["querimo_main"] = module
+sys.addaudithook(hook)
+try:
+    spec.loader.exec_module(module)
+    error = None
+except BaseException as exc:
+    error = type(exc).__name__
+report({{"error": error, "changes": changes, "path": getattr(module, "path", None)}})
+"""
+
+
+@pytest.mark.parametrize("setup", ["", FAILING_WRITER, failing("os.replace", "OSError(18, 'x')")],
+                         ids=["repair", "failing write", "failing replace"])
+def test_the_repair_writes_only_inside_the_engine_folder(tmp_path, setup):
+    site = Site(tmp_path)
+    got = run_python(AUDITED_START.format(setup=setup), path_first=[site.root, *MODULE_FOLDERS],
+                     no_site=True)
+    assert got["path"] == str(site.infix)
+    events = {event for event, _ in got["changes"]}
+    # The temporary file is made, and on success moved over infix.py; on failure removed.
+    assert "open" in events and ("os.rename" in events or "os.remove" in events)
+    for event, path in got["changes"]:
+        assert os.path.dirname(os.path.abspath(path)) == str(site.engine), (event, path)
