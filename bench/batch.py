@@ -167,6 +167,27 @@ def run(quick: bool) -> Section:
         if failures:
             section.notes.append("Runs that reported failures: " + "; ".join(failures[:4]))
         section.data["seconds"] = {f"{f} -j {j}": median(v) / 1e9 for (f, j), v in times.items()}
+        section.plots.append(_plot({f: [STATEMENTS / (median(times[f, j]) / 1e9) for j in jobs]
+                                    for f in folders if not f.startswith("1 statement")}, jobs))
     finally:
         shutil.rmtree(work, ignore_errors=True)
     return section
+
+
+def _plot(throughput: dict[str, list[float]], jobs: list[int]) -> str:
+    import matplotlib.pyplot as plt
+
+    fig, ax = plt.subplots(figsize=(7, 4))
+    width = 0.8 / len(jobs)
+    for index, j in enumerate(jobs):
+        positions = [k + index * width for k in range(len(throughput))]
+        ax.bar(positions, [values[index] for values in throughput.values()], width, label=f"-j {j}")
+    ax.set_xticks([k + width * (len(jobs) - 1) / 2 for k in range(len(throughput))], list(throughput))
+    ax.set_ylabel("statements per second (start-up included)")
+    ax.set_title("sql-lineage over a folder of 1,000 statements")
+    ax.legend(fontsize=8)
+    fig.tight_layout()
+    name = "batch.png"
+    fig.savefig(RESULTS / name, dpi=110)
+    plt.close(fig)
+    return name
