@@ -6,8 +6,6 @@
 namespace qm {
 namespace {
 
-Ref none() { return Ref::borrow(Py_None); }
-
 // self._var.result = <fresh empty mapping>
 void reset_result_map(PyObject* self) {
   Ref empty = checked(PyDict_New());

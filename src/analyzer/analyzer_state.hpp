@@ -9,6 +9,9 @@
 
 namespace qm {
 
+// The None every method body returns.
+inline Ref none() { return Ref::borrow(Py_None); }
+
 // self._var
 inline Ref state_record(PyObject* self) { return getattr(self, QM_NAME("_var")); }
 
@@ -49,8 +52,5 @@ void print_values(PyObject* first, PyObject* second = nullptr);
 // back into this sub-query, and the running scan goes on to its other occurrences.
 void carry_over_subquery(PyObject* self, PyObject* tree, PyObject* column, PyObject* level,
                          PyObject* subquery, PyObject* scan_master);
-
-// Python's `x in y` with a str needle.
-inline bool contains_text(PyObject* container, PyObject* text) { return contains(container, text); }
 
 }  // namespace qm

@@ -8,8 +8,6 @@
 namespace qm {
 namespace {
 
-Ref none() { return Ref::borrow(Py_None); }
-
 // Records `table` as the column's source, under the column's own source name.
 void record_table(PyObject* self, PyObject* column, PyObject* table) {
   set_entry_field(self, column, QM_NAME("table"), table);

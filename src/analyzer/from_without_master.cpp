@@ -54,7 +54,7 @@ Ref analyze_none_master_from_value(PyObject* const* args) {
           "column %R is not qualified and is ambiguous between the FROM sources %R", column,
           source.get());
   }
-  return Ref::borrow(Py_None);
+  return none();
 }
 
 }  // namespace qm

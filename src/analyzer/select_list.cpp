@@ -6,8 +6,6 @@
 namespace qm {
 namespace {
 
-Ref none() { return Ref::borrow(Py_None); }
-
 // {"value": value, "name": name, "master": master, "path": path}
 Ref make_column_entry(PyObject* value, PyObject* name, PyObject* master, PyObject* path) {
   Ref entry = checked(PyDict_New());
