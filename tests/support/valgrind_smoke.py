@@ -1,0 +1,43 @@
+"""A short tour of every entry point, for a memcheck run (make valgrind): a
+result and each kind of error once, so that an invalid read anywhere shows."""
+
+import contextlib
+import io
+import json
+
+from querimo_main import Analyze, VexloParseMain
+from vexlo_var import VexloVar
+
+front = VexloParseMain()
+results = [
+    front._re_hint("select /*+ hint */ a -- c\n\nfrom t"),
+    front._parse_sql("select t.id as uid, s.* from db.users t join (select a, b as c from db.o) s on t.id = s.a"),
+    front._parse_sql("select a from t union all select b from db.u order by 1"),
+    Analyze(json.loads('{"select": {"value": "a"}, "from": "t"}')).analyze_sql(),
+    VexloVar(a={"b": [{"name": 1}]}).find("$..name"),
+    VexloVar(a={"b": [{"name": 1}]}).find("$.a.b[0].name", 1),
+]
+errors = []
+deep = "t"
+for _ in range(20_000):
+    deep = {"value": deep}
+for call in [
+    lambda: front._parse_sql("select a from t join u on t.id = u.id"),
+    lambda: front._parse_sql("select from where"),
+    lambda: front._parse_sql(None),
+    lambda: VexloParseMain._parse_sql(front, "x", sql="y"),
+    lambda: Analyze([1]).analyze_sql(),
+    lambda: VexloVar().find("$.'open"),
+    lambda: VexloVar.__delattr__(VexloVar(), 1),
+    lambda: VexloVar(deep),
+    lambda: Analyze({"select": {"value": "x.a"},
+                     "from": [{"value": {"select": {"value": "y.a"}, "from": "t"}, "name": "x"},
+                              {"join": {"name": "y", "value": {"select": {"value": "x.a"}, "from": "u"}}}]}
+                    ).analyze_sql(),
+]:
+    try:
+        with contextlib.redirect_stdout(io.StringIO()):
+            call()
+    except Exception as exc:
+        errors.append(type(exc).__name__)
+print(len(results), "results;", "errors:", " ".join(errors))
