@@ -257,7 +257,8 @@ report(got)
 
 @pytest.mark.parametrize("depth", [3_000, 20_000])
 def test_hand_built_trees_thousands_deep(depth):
-    got = run_python(DEEP.format(depth=depth), timeout=600)
+    got, errors = run_python(DEEP.format(depth=depth), timeout=600, with_stderr=True)
+    assert errors == ""
     for shape, outcomes in got.items():
         for result in outcomes:
             assert result in ("result", "RecursionError", "RuntimeError"), (shape, result)
@@ -311,7 +312,8 @@ report(got)
 
 @pytest.mark.parametrize("stack", [512 * 1024, 2 * 1024 * 1024])
 def test_small_thread_stacks_end_in_recursion_error(stack):
-    got = run_python(SMALL_STACK.format(stack=stack))
+    got, errors = run_python(SMALL_STACK.format(stack=stack), with_stderr=True)
+    assert errors == ""
     assert got == {"convert": "RecursionError", "find": "RecursionError",
                    "first": "RecursionError", "shallow": "result"}
 

@@ -18,8 +18,9 @@ _PRELUDE = (
 )
 
 
-def run_python(code, *, path_first=(), no_site=False, timeout=120):
-    """Runs `code` in a new process; returns the value it reported.
+def run_python(code, *, path_first=(), no_site=False, timeout=120, with_stderr=False):
+    """Runs `code` in a new process; returns the value it reported (with
+    `with_stderr`, that value and the child's standard error).
 
     `no_site` leaves the installed packages off sys.path, so that stand-ins on
     `path_first` cannot be bypassed by the real packages.
@@ -36,4 +37,5 @@ def run_python(code, *, path_first=(), no_site=False, timeout=120):
     lines = done.stdout.rstrip("\n").splitlines()
     if not lines:
         raise AssertionError(f"child reported nothing\nstderr:\n{done.stderr}")
-    return json.loads(lines[-1])
+    value = json.loads(lines[-1])
+    return (value, done.stderr) if with_stderr else value
