@@ -2,6 +2,7 @@
 #include "analyzer.hpp"
 #include "analyzer_state.hpp"
 #include "subquery_reuse.hpp"
+#include "tree_normaliser.hpp"
 
 namespace qm {
 namespace {
@@ -109,6 +110,19 @@ Ref analyze_check_union(PyObject* const* args) {
   PyObject* self = args[0];
   Ref json = module_global(QM_NAME("json"));
   Ref tree = getattr(self, QM_NAME("tree"));
+
+  // With the standard json module in place, the copy is made directly; the text
+  // round trip stays for trees only json can judge and for a json rebound by the user.
+  if (Ref standard_json = Ref::steal(PyImport_GetModule(QM_NAME("json")));
+      standard_json.get() == json.get()) {
+    Ref record_class = module_global(QM_NAME("VexloVar"));
+    if (Ref copy = normalised_copy(tree.get(), record_class.get())) {
+      setattr(self, QM_NAME("tree"), copy.get());
+      return none();
+    }
+  } else if (PyErr_Occurred()) {
+    throw PyErrOccurred{};
+  }
 
   Ref separators = checked(Py_BuildValue("(ss)", ",", ":"));
   Ref dump_kwnames = checked(PyTuple_Pack(2, QM_NAME("ensure_ascii"), QM_NAME("separators")));

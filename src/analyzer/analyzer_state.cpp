@@ -13,7 +13,30 @@ void append_lineage(PyObject* self, PyObject* source_table, PyObject* source_col
   }
 }
 
+namespace {
+
+char ascii_lower(Py_UCS1 c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c); }
+
+// Exact str objects, both ASCII: compared here without making folded copies.
+bool ascii_equal_ignoring_case(PyObject* a, PyObject* b) {
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+  if (length != PyUnicode_GET_LENGTH(b)) return false;
+  const Py_UCS1* x = PyUnicode_1BYTE_DATA(a);
+  const Py_UCS1* y = PyUnicode_1BYTE_DATA(b);
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    if (ascii_lower(x[i]) != ascii_lower(y[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool names_match(PyObject* alias, PyObject* qualifier) {
+  if (alias == qualifier) return true;
+  if (PyUnicode_CheckExact(alias) && PyUnicode_CheckExact(qualifier) &&
+      PyUnicode_IS_ASCII(alias) && PyUnicode_IS_ASCII(qualifier)) {
+    return ascii_equal_ignoring_case(alias, qualifier);
+  }
   if (PyUnicode_Check(alias) && PyUnicode_Check(qualifier)) {
     if (check(PyObject_RichCompareBool(alias, qualifier, Py_EQ))) return true;
     Ref folded_alias = call_method(alias, QM_NAME("casefold"));

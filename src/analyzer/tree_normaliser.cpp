@@ -1,0 +1,88 @@
+#include "tree_normaliser.hpp"
+
+#include <vector>
+
+#include "common/calls.hpp"
+#include "common/names.hpp"
+
+namespace qm {
+namespace {
+
+class Normaliser {
+ public:
+  explicit Normaliser(PyObject* make_mapping) : make_mapping_(make_mapping) {}
+
+  // An empty Ref means "not a plain JSON tree": the caller falls back.
+  Ref copy(PyObject* node) {
+    if (PyUnicode_CheckExact(node)) return underscored(node);
+    if (node == Py_None || node == Py_True || node == Py_False || PyLong_CheckExact(node) ||
+        PyFloat_CheckExact(node)) {
+      return Ref::borrow(node);
+    }
+    const bool mapping = PyDict_CheckExact(node) || Py_TYPE(node) == mapping_type();
+    const bool sequence = PyList_CheckExact(node) || PyTuple_CheckExact(node);
+    if (!mapping && !sequence) return Ref();
+    for (PyObject* open : path_) {
+      if (open == node) return Ref();  // a cycle: json reports it
+    }
+    RecursionGuard guard(" while normalising a parse tree");
+    path_.push_back(node);
+    Ref result = mapping ? copy_mapping(node) : copy_sequence(node);
+    path_.pop_back();
+    return result;
+  }
+
+ private:
+  static Ref underscored(PyObject* text) {
+    if (PyUnicode_FindChar(text, ' ', 0, PyUnicode_GET_LENGTH(text), 1) == -1) {
+      return Ref::borrow(text);
+    }
+    return checked(PyUnicode_Replace(text, QM_NAME(" "), QM_NAME("_"), -1));
+  }
+
+  PyTypeObject* mapping_type() const {
+    return PyType_Check(make_mapping_) ? reinterpret_cast<PyTypeObject*>(make_mapping_) : nullptr;
+  }
+
+  Ref copy_mapping(PyObject* node) {
+    Ref plain = checked(PyDict_New());
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    // The values are copied before the walk moves on; nothing here runs code that
+    // could change `node` (exact str keys, plain copies only).
+    while (PyDict_Next(node, &position, &key, &value)) {
+      if (!PyUnicode_CheckExact(key)) return Ref();
+      Ref held_value = Ref::borrow(value);
+      Ref new_key = underscored(key);
+      Ref new_value = copy(held_value.get());
+      if (!new_value) return Ref();
+      check(PyDict_SetItem(plain.get(), new_key.get(), new_value.get()));
+    }
+    return call(make_mapping_, plain.get());
+  }
+
+  Ref copy_sequence(PyObject* node) {
+    Ref items = checked(PySequence_List(node));
+    const Py_ssize_t size = PyList_GET_SIZE(items.get());
+    Ref result = checked(PyList_New(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      Ref element = copy(PyList_GET_ITEM(items.get(), i));
+      if (!element) return Ref();
+      PyList_SET_ITEM(result.get(), i, element.release());
+    }
+    return result;
+  }
+
+  PyObject* make_mapping_;
+  std::vector<PyObject*> path_;  // containers being copied, for cycle detection
+};
+
+}  // namespace
+
+Ref normalised_copy(PyObject* tree, PyObject* make_mapping) {
+  Normaliser normaliser(make_mapping);
+  return normaliser.copy(tree);
+}
+
+}  // namespace qm
