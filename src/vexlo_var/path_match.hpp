@@ -6,7 +6,7 @@ namespace qm::vexlo {
 
 Ref make_match_type(PyObject* module);
 
-// A new match holding `value` and `full_path` (a str).
-Ref new_match(PyTypeObject* match_type, PyObject* value, PyObject* full_path);
+// A new match holding `value` and the chain its full_path is written from when read.
+Ref new_match(PyTypeObject* match_type, PyObject* value, PyObject* chain);
 
 }  // namespace qm::vexlo

@@ -37,8 +37,10 @@ Ref member(PyObject* node, PyObject* name) {
   return Ref::steal(found);
 }
 
-// The way from the root to the current node, written out only for a match. Keys
-// are borrowed: the frames that pushed them hold them.
+// The way from the root to the current node. Keys are borrowed: the frames that
+// pushed them hold them. A match keeps the way as a chain of (parent, step) pairs,
+// made once per segment and shared by every match below it; its text is written
+// only when someone reads the match's full_path.
 class Trail {
  public:
   struct Mark {
@@ -51,19 +53,32 @@ class Trail {
     segments_.resize(m.size);
     base_ = m.base;
   }
-  void push_key(PyObject* key) { segments_.push_back(Segment{key, 0}); }
-  void push_index(Py_ssize_t index) { segments_.push_back(Segment{nullptr, index}); }
+  void push_key(PyObject* key) { segments_.push_back(Segment{key, 0, Ref()}); }
+  void push_index(Py_ssize_t index) { segments_.push_back(Segment{nullptr, index, Ref()}); }
   // Back at the root: what came before no longer belongs to the path.
   void reset() { base_ = segments_.size(); }
 
-  // "select[0].value", "from.'a.b'"; "$" for the root itself, so that "$." + text
-  // always reads back to the same node.
-  Ref text() const;
+  // The chain for the current node: None at the root, else (parent chain, key or
+  // position) for the last segment.
+  Ref chain() {
+    PyObject* parent = Py_None;
+    for (std::size_t i = base_; i < segments_.size(); ++i) {
+      Segment& segment = segments_[i];
+      if (!segment.node) {
+        Ref step = segment.key != nullptr ? Ref::borrow(segment.key)
+                                          : checked(PyLong_FromSsize_t(segment.index));
+        segment.node = checked(PyTuple_Pack(2, parent, step.get()));
+      }
+      parent = segment.node.get();
+    }
+    return Ref::borrow(parent);
+  }
 
  private:
   struct Segment {
     PyObject* key;     // nullptr for a list position
     Py_ssize_t index;
+    Ref node;          // this segment's link of the chain, once a match needed it
   };
   std::vector<Segment> segments_;
   std::size_t base_ = 0;
@@ -115,27 +130,33 @@ class Writer {
   Py_UCS4 max_char_ = 0x7f;
 };
 
-Ref Trail::text() const {
-  auto write = [this](Writer& out) {
-    if (base_ == segments_.size()) {
+}  // namespace
+
+Ref path_text(PyObject* chain) {
+  std::vector<PyObject*> steps;  // borrowed from the chain, root first once reversed
+  for (PyObject* link = chain; link != Py_None; link = PyTuple_GET_ITEM(link, 0)) {
+    steps.push_back(PyTuple_GET_ITEM(link, 1));
+  }
+  auto write = [&steps](Writer& out) {
+    if (steps.empty()) {
       out.put('$');
       return;
     }
-    for (std::size_t i = base_; i < segments_.size(); ++i) {
-      const Segment& segment = segments_[i];
-      const bool leading = i == base_;
-      if (segment.key == nullptr) {
+    for (std::size_t n = steps.size(); n-- > 0;) {
+      PyObject* step = steps[n];
+      const bool leading = n + 1 == steps.size();
+      if (PyLong_Check(step)) {
         // A path cannot begin with a bare position after "$.", so it names the root.
         if (leading) out.put('$');
         char digits[32];
-        PyOS_snprintf(digits, sizeof digits, "[%zd]", segment.index);
+        PyOS_snprintf(digits, sizeof digits, "[%zd]", PyLong_AsSsize_t(step));
         out.put_ascii(digits);
       } else {
         if (!leading) out.put('.');
-        if (is_plain_identifier(segment.key)) {
-          out.put_key(segment.key);
+        if (is_plain_identifier(step)) {
+          out.put_key(step);
         } else {
-          out.put_quoted_key(segment.key);
+          out.put_quoted_key(step);
         }
       }
     }
@@ -147,6 +168,8 @@ Ref Trail::text() const {
   write(out);
   return result;
 }
+
+namespace {
 
 class Query {
  public:
@@ -245,7 +268,7 @@ class Query {
       found_ = std::move(node);
       return true;
     }
-    Ref match = new_match(state_.match_type, node.get(), trail_.text().get());
+    Ref match = new_match(state_.match_type, node.get(), trail_.chain().get());
     check(PyList_Append(matches_.get(), match.get()));
     return false;
   }
