@@ -37,6 +37,10 @@ inline void set_entry_field(PyObject* self, PyObject* column, PyObject* name, Py
 void append_lineage(PyObject* self, PyObject* source_table, PyObject* source_column,
                     PyObject* output_name);
 
+// full_path.split("one")[:full_path.count("one")]: the pieces of a path before the
+// last occurrence of the text "one", where a path is cut to reach a neighbour.
+Ref pieces_before_last_one(PyObject* full_path);
+
 // Alias and qualifier comparison: SQL names compare without regard to letter case.
 bool names_match(PyObject* alias, PyObject* qualifier);
 

@@ -14,16 +14,7 @@ Ref analyze_none_master_from_value(PyObject* const* args) {
 
   // The FROM member that belongs to the statement holding the selected value.
   Ref full_path = entry_field(self, column, QM_NAME("path"));
-  PyObject* marker = QM_NAME("one");
-  Ref split = call_method(full_path.get(), QM_NAME("split"), marker);
-  Ref count_object = call_method(full_path.get(), QM_NAME("count"), marker);
-  const Py_ssize_t count = PyLong_AsSsize_t(count_object.get());
-  if (count == -1 && PyErr_Occurred()) throw PyErrOccurred{};
-  Ref kept = checked(PyList_New(0));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    Ref piece = checked(PySequence_GetItem(split.get(), i));
-    check(PyList_Append(kept.get(), piece.get()));
-  }
+  Ref kept = pieces_before_last_one(full_path.get());
   Ref joined = checked(PyUnicode_Join(QM_NAME("select"), kept.get()));
   Ref other_path = checked(PyUnicode_FromFormat("$.%Ufrom", joined.get()));
   Ref source = find_first(tree, other_path.get());

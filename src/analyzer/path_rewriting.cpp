@@ -5,6 +5,15 @@
 
 namespace qm {
 
+Ref pieces_before_last_one(PyObject* full_path) {
+  PyObject* marker = QM_NAME("one");
+  Ref split = call_method(full_path, QM_NAME("split"), marker);
+  Ref count_object = call_method(full_path, QM_NAME("count"), marker);
+  const Py_ssize_t count = PyLong_AsSsize_t(count_object.get());
+  if (count == -1 && PyErr_Occurred()) throw PyErrOccurred{};
+  return checked(PySequence_GetSlice(split.get(), 0, count));
+}
+
 // _one_search_other(tree, full_path, one, other): cut len(one) characters off
 // "$." + full_path, append str(other), and look the result up in `tree`.
 Ref analyze_one_search_other(PyObject* const* args) {
@@ -37,12 +46,7 @@ Ref analyze_one_replace_other(PyObject* const* args) {
   PyObject* one = args[2];
   PyObject* other = args[3];
 
-  PyObject* marker = QM_NAME("one");
-  Ref split = call_method(full_path, QM_NAME("split"), marker);
-  Ref count_object = call_method(full_path, QM_NAME("count"), marker);
-  const Py_ssize_t count = PyLong_AsSsize_t(count_object.get());
-  if (count == -1 && PyErr_Occurred()) throw PyErrOccurred{};
-  Ref kept = checked(PySequence_GetSlice(split.get(), 0, count));
+  Ref kept = pieces_before_last_one(full_path);
   Ref joined = call_method(one, QM_NAME("join"), kept.get());
   Ref joined_text = checked(PyObject_Str(joined.get()));
   Ref prefixed = checked(PyUnicode_FromFormat("$.%U", joined_text.get()));
