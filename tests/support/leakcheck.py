@@ -2,8 +2,8 @@
 
 `assert_no_leak(fn)` calls `fn(i)` many times and watches the interpreter's count
 of allocated memory blocks: after a warm-up (caches fill, interned names are
-made), two phases of `calls` calls each are bracketed by `gc.collect()` and
-`sys.getallocatedblocks()`, and the second phase must stay flat. One object kept
+made), phases of `calls` calls each are bracketed by `gc.collect()` and
+`sys.getallocatedblocks()`, and a phase after the first must stay flat. One object kept
 per call grows the count by at least `calls`; a clean operation stays within a
 few blocks. On a debug build the total reference count is checked the same way.
 
@@ -32,23 +32,34 @@ def _blocks_during(fn, start, calls):
     return sys.getallocatedblocks() - blocks_before, total_after - total_before
 
 
-def assert_no_leak(fn, *, calls=1000, warmup=200, limit=None):
-    """Fails when the second of two phases of `calls` calls keeps `limit` memory
-    blocks (or, on a debug build, references) or more; by default a tenth of the
-    calls, and at least 20 so that a short phase is not failed by noise."""
+def assert_no_leak(fn, *, calls=1000, warmup=200, limit=None, phases=3):
+    """Fails when every one of up to `phases` measured phases of `calls` calls
+    (after the warm-up and a first, unmeasured phase) keeps `limit` memory blocks
+    (or, on a debug build, references) or more; by default a tenth of the calls,
+    and at least 20 so that a short phase is not failed by noise. A leak grows
+    every phase; a cache of the interpreter's that happens to grow during one
+    phase does not fail the check."""
     if sys.getallocatedblocks() == 0:
         # Without pymalloc (PYTHONMALLOC=malloc, as under the sanitizers) the
         # interpreter counts no blocks; the tracemalloc checks still run there.
         pytest.skip("the interpreter counts no memory blocks without pymalloc")
-    for i in range(warmup):
-        fn(i)
-    _blocks_during(fn, warmup, calls)
-    blocks, references = _blocks_during(fn, warmup + calls, calls)
     if limit is None:
         limit = max(calls // 10, 20)
-    assert blocks < limit, f"{blocks} memory blocks kept over {calls} calls"
-    if hasattr(sys, "gettotalrefcount"):
-        assert references < limit, f"{references} references kept over {calls} calls"
+    for i in range(warmup):
+        fn(i)
+    start = warmup
+    _blocks_during(fn, start, calls)
+    kept = []
+    for _ in range(phases):
+        start += calls
+        blocks, references = _blocks_during(fn, start, calls)
+        if hasattr(sys, "gettotalrefcount") and references >= limit:
+            kept.append(f"{references} references")
+        elif blocks >= limit:
+            kept.append(f"{blocks} memory blocks")
+        else:
+            return
+    raise AssertionError(f"kept over each phase of {calls} calls: {', '.join(kept)}")
 
 
 def assert_no_traced_growth(fn, *, calls=10_000, warmup=200, per_call_bytes=4):
