@@ -8,7 +8,6 @@ import threading
 
 import pytest
 
-import querimo_main
 from querimo_main import Analyze, VexloParseMain
 from vexlo_var import VexloVar
 
