@@ -34,10 +34,18 @@ def nested_renames(depth, width=4):
     return query
 
 
+def same_alias_at_every_level(depth):
+    query = "select a from db.t"
+    for _ in range(depth):
+        query = f"select s.a from ({query}) s"
+    return query
+
+
 def statements():
     yield from (sql for sql, _ in CASES)
     yield from NESTED
     yield from (nested_renames(depth) for depth in range(1, 6))
+    yield from (same_alias_at_every_level(depth) for depth in (2, 5, 8))
 
 
 @pytest.mark.parametrize("sql", list(statements()))
@@ -51,6 +59,14 @@ def test_reuse_changes_no_lineage(sql, monkeypatch):
 def test_deep_renames_trace_to_the_base_table():
     entries = lineage_entries(nested_renames(6))
     assert sorted(entries) == sorted(("db.base", f"c{i}", f"l6_{i}") for i in range(4))
+
+
+def test_one_alias_at_many_levels_stays_small():
+    # Every level's alias matches at every level below it; the work and the
+    # entries gathered must not multiply with each level.
+    analyser = querimo_main.Analyze(querimo_main.parse(same_alias_at_every_level(14)))
+    assert analyser.analyze_sql() == [("db.t", "a", "a")]
+    assert len(analyser._var.sqls) < 1000
 
 
 def test_reuse_follows_a_rebound_analyser_class(monkeypatch):

@@ -116,6 +116,10 @@ Ref analyze_check_union(PyObject* const* args) {
   if (Ref standard_json = Ref::steal(PyImport_GetModule(QM_NAME("json")));
       standard_json.get() == json.get()) {
     Ref record_class = module_global(QM_NAME("VexloVar"));
+    // A sub-analyser's tree is part of the top-level call's copy: copying it again
+    // would give an equal tree, and keeping it lets every level find the same
+    // sub-query objects, so that each is analysed once per level.
+    if (in_nested_analysis() && is_normalised(tree.get(), record_class.get())) return none();
     if (Ref copy = normalised_copy(tree.get(), record_class.get())) {
       setattr(self, QM_NAME("tree"), copy.get());
       return none();

@@ -197,7 +197,8 @@ void carry_over_subquery(PyObject* self, PyObject* tree, PyObject* column, PyObj
 
   // `select * from (...) s` outputs the sub-query's columns under their own names.
   if (equal(test_column.get(), QM_NAME("*"))) {
-    Ref iterator = checked(PyObject_GetIter(test_sqls.get()));
+    PyObject* entries = analysis.distinct_entries ? analysis.distinct_entries.get() : test_sqls.get();
+    Ref iterator = checked(PyObject_GetIter(entries));
     while (Ref entry = Ref::steal(PyIter_Next(iterator.get()))) {
       Ref items[3];
       unpack_three(entry.get(), items);

@@ -9,7 +9,8 @@ namespace qm {
 namespace {
 
 struct Session {
-  Ref cache;  // key (id(subquery), level, id(class)) -> (subquery, class, analysis...)
+  Ref cache;      // key (id(subquery), level, id(class)) -> (subquery, class, analysis...)
+  int depth = 0;  // analyze_sql calls open on this thread
 };
 
 thread_local Session* current_session = nullptr;
@@ -20,19 +21,26 @@ bool reuse_enabled() {
   return setting == nullptr || std::strcmp(setting, "0") != 0;
 }
 
-// The sub-analyser's lineage entries grouped by output name, in their order, when
-// every entry is a 3-tuple whose output name is an exact str; else empty (the
-// carry-over then scans the entries itself, with its own error reporting).
-Ref index_by_output_name(PyObject* analyzer) {
+// The sub-analyser's distinct lineage entries, in their order, and the same grouped
+// by output name, when every entry is a 3-tuple of exact str; else both empty (the
+// carry-over then walks the entries itself, with its own error reporting). Carrying
+// over each distinct entry once keeps a sub-query's repeats from multiplying level
+// by level when one alias is reused at many levels.
+void index_entries(PyObject* analyzer, SubqueryAnalysis& analysis) {
   Ref sqls = getattr(state_record(analyzer).get(), QM_NAME("sqls"));
-  if (!PyList_CheckExact(sqls.get())) return Ref();
+  if (!PyList_CheckExact(sqls.get())) return;
+  Ref distinct = checked(PyList_New(0));
+  Ref seen = checked(PySet_New(nullptr));
   Ref index = checked(PyDict_New());
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sqls.get()); ++i) {
     PyObject* entry = PyList_GET_ITEM(sqls.get(), i);
-    if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 3 ||
-        !PyUnicode_CheckExact(PyTuple_GET_ITEM(entry, 2))) {
-      return Ref();
+    if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 3) return;
+    for (Py_ssize_t k = 0; k < 3; ++k) {
+      if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(entry, k))) return;
     }
+    if (check(PySet_Contains(seen.get(), entry))) continue;
+    check(PySet_Add(seen.get(), entry));
+    check(PyList_Append(distinct.get(), entry));
     PyObject* output_name = PyTuple_GET_ITEM(entry, 2);
     PyObject* group = nullptr;
     check(PyDict_GetItemRef(index.get(), output_name, &group));
@@ -43,7 +51,8 @@ Ref index_by_output_name(PyObject* analyzer) {
     }
     check(PyList_Append(owned_group.get(), entry));
   }
-  return index;
+  analysis.distinct_entries = std::move(distinct);
+  analysis.by_output_name = std::move(index);
 }
 
 SubqueryAnalysis analyse_now(PyObject* analyzer_class, PyObject* subquery, PyObject* level) {
@@ -66,15 +75,19 @@ ReuseScope::ReuseScope() {
     current_session = session;
     owner_ = true;
   }
+  if (current_session != nullptr) ++current_session->depth;
 }
 
 ReuseScope::~ReuseScope() {
+  if (current_session != nullptr) --current_session->depth;
   if (owner_) {
     Session* session = current_session;
     current_session = nullptr;
     delete session;  // drops the cached analysers
   }
 }
+
+bool in_nested_analysis() { return current_session != nullptr && current_session->depth > 1; }
 
 SubqueryAnalysis analyse_subquery(PyObject* subquery, PyObject* level) {
   Ref analyzer_class = module_global(QM_NAME("Analyze"));
@@ -91,16 +104,20 @@ SubqueryAnalysis analyse_subquery(PyObject* subquery, PyObject* level) {
   PyObject* found = nullptr;
   check(PyDict_GetItemRef(session->cache.get(), key.get(), &found));
   if (Ref cached = Ref::steal(found)) {
-    PyObject* index = PyTuple_GET_ITEM(cached.get(), 3);
+    PyObject* distinct = PyTuple_GET_ITEM(cached.get(), 3);
+    PyObject* index = PyTuple_GET_ITEM(cached.get(), 4);
     return {Ref::borrow(PyTuple_GET_ITEM(cached.get(), 2)),
+            distinct == Py_None ? Ref() : Ref::borrow(distinct),
             index == Py_None ? Ref() : Ref::borrow(index)};
   }
 
   SubqueryAnalysis analysis = analyse_now(analyzer_class.get(), subquery, level);
-  analysis.by_output_name = index_by_output_name(analysis.analyzer.get());
+  index_entries(analysis.analyzer.get(), analysis);
+  PyObject* distinct = analysis.distinct_entries ? analysis.distinct_entries.get() : Py_None;
   PyObject* index = analysis.by_output_name ? analysis.by_output_name.get() : Py_None;
   // The entry keeps the sub-query and the class alive, so their ids stay theirs.
-  Ref value = checked(PyTuple_Pack(4, subquery, analyzer_class.get(), analysis.analyzer.get(), index));
+  Ref value = checked(PyTuple_Pack(5, subquery, analyzer_class.get(), analysis.analyzer.get(),
+                                   distinct, index));
   check(PyDict_SetItem(session->cache.get(), key.get(), value.get()));
   return analysis;
 }

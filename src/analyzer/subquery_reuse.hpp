@@ -24,9 +24,14 @@ class ReuseScope {
   bool owner_ = false;
 };
 
+// True inside an analyze_sql that runs within another one on this thread (a
+// sub-analyser's): its tree is a sub-tree of the top-level call's copy.
+bool in_nested_analysis();
+
 struct SubqueryAnalysis {
-  Ref analyzer;        // the sub-analyser after its analyze_sql
-  Ref by_output_name;  // its lineage entries grouped by output name, or empty
+  Ref analyzer;          // the sub-analyser after its analyze_sql
+  Ref distinct_entries;  // its distinct lineage entries in order, or empty
+  Ref by_output_name;    // the same grouped by output name, or empty
 };
 
 // The analysis of `subquery` at `level` (already raised by one), made by the

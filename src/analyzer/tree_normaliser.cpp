@@ -78,11 +78,67 @@ class Normaliser {
   std::vector<PyObject*> path_;  // containers being copied, for cycle detection
 };
 
+bool has_space(PyObject* text) {
+  return PyUnicode_FindChar(text, ' ', 0, PyUnicode_GET_LENGTH(text), 1) != -1;
+}
+
+class NormalFormCheck {
+ public:
+  explicit NormalFormCheck(PyObject* mapping_type) : mapping_type_(mapping_type) {}
+
+  bool holds(PyObject* node) {
+    if (PyUnicode_CheckExact(node)) return !has_space(node);
+    if (node == Py_None || node == Py_True || node == Py_False || PyLong_CheckExact(node) ||
+        PyFloat_CheckExact(node)) {
+      return true;
+    }
+    const bool mapping = reinterpret_cast<PyObject*>(Py_TYPE(node)) == mapping_type_;
+    if (!mapping && !PyList_CheckExact(node)) return false;
+    for (PyObject* open : path_) {
+      if (open == node) return false;
+    }
+    RecursionGuard guard(" while checking a parse tree");
+    path_.push_back(node);
+    const bool result = mapping ? mapping_holds(node) : list_holds(node);
+    path_.pop_back();
+    return result;
+  }
+
+ private:
+  bool mapping_holds(PyObject* node) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(node, &position, &key, &value)) {
+      if (!PyUnicode_CheckExact(key) || has_space(key)) return false;
+      Ref held = Ref::borrow(value);
+      if (!holds(held.get())) return false;
+    }
+    return true;
+  }
+
+  bool list_holds(PyObject* node) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(node); ++i) {
+      Ref element = Ref::borrow(PyList_GET_ITEM(node, i));
+      if (!holds(element.get())) return false;
+    }
+    return true;
+  }
+
+  PyObject* mapping_type_;
+  std::vector<PyObject*> path_;
+};
+
 }  // namespace
 
 Ref normalised_copy(PyObject* tree, PyObject* make_mapping) {
   Normaliser normaliser(make_mapping);
   return normaliser.copy(tree);
+}
+
+bool is_normalised(PyObject* tree, PyObject* mapping_type) {
+  NormalFormCheck check(mapping_type);
+  return check.holds(tree);
 }
 
 }  // namespace qm

@@ -12,4 +12,9 @@ namespace qm {
 // subclasses, keys that are not str, a reference cycle).
 Ref normalised_copy(PyObject* tree, PyObject* make_mapping);
 
+// True when `tree` is already what normalised_copy would make of it, with
+// `mapping_type` as the type of every mapping: copying it again would give an
+// equal tree.
+bool is_normalised(PyObject* tree, PyObject* mapping_type);
+
 }  // namespace qm
