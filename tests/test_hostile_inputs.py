@@ -21,19 +21,7 @@ TREE = {"select": [{"value": "t.id", "name": "uid"}, {"value": "s.x"}],
                                                   "from": {"value": "db.o", "name": "a"}}}}]}
 
 
-class Discard:
-    def write(self, text):
-        return len(text)
-
-    def flush(self):
-        pass
-
-
-@pytest.fixture(autouse=True)
-def quiet():
-    # Two analyser failure paths print the values they could not use.
-    with contextlib.redirect_stdout(Discard()):
-        yield
+pytestmark = pytest.mark.usefixtures("quiet_stdout")
 
 
 def outcome(call):

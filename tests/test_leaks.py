@@ -2,7 +2,6 @@
 error paths: block counts over two phases of calls, tracemalloc totals over
 10,000 calls, and reference counts of the long-lived objects every call touches."""
 
-import contextlib
 import copy
 import gc
 import json
@@ -42,20 +41,7 @@ PING_PONG = {"select": {"value": "x.a"},
                       {"join": {"name": "y", "value": {"select": {"value": "x.a"}, "from": "u"}}}]}
 
 
-class Discard:
-    """A standard output that keeps nothing (two failure paths print)."""
-
-    def write(self, text):
-        return len(text)
-
-    def flush(self):
-        pass
-
-
-@pytest.fixture(autouse=True)
-def quiet():
-    with contextlib.redirect_stdout(Discard()):
-        yield
+pytestmark = pytest.mark.usefixtures("quiet_stdout")
 
 
 @pytest.fixture
