@@ -31,6 +31,14 @@ bool ascii_equal_ignoring_case(PyObject* a, PyObject* b) {
 
 }  // namespace
 
+void record_table(PyObject* self, PyObject* column, PyObject* table) {
+  set_entry_field(self, column, QM_NAME("table"), table);
+  Ref value = entry_field(self, column, QM_NAME("value"));
+  set_entry_field(self, column, QM_NAME("table_column"), value.get());
+  Ref name = entry_field(self, column, QM_NAME("name"));
+  append_lineage(self, table, value.get(), name.get());
+}
+
 bool names_match(PyObject* alias, PyObject* qualifier) {
   if (alias == qualifier) return true;
   if (PyUnicode_CheckExact(alias) && PyUnicode_CheckExact(qualifier) &&

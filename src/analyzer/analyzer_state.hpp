@@ -33,6 +33,10 @@ inline void set_entry_field(PyObject* self, PyObject* column, PyObject* name, Py
   set_field(column_entry(self, column).get(), name, value);
 }
 
+// The column reads from `table`: sets its table and table_column (its own source
+// name) and appends the lineage entry (table, value, name).
+void record_table(PyObject* self, PyObject* column, PyObject* table);
+
 // self._var.sqls.append((source_table, source_column, output_name))
 void append_lineage(PyObject* self, PyObject* source_table, PyObject* source_column,
                     PyObject* output_name);

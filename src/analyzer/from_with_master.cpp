@@ -8,15 +8,6 @@
 namespace qm {
 namespace {
 
-// Records `table` as the column's source, under the column's own source name.
-void record_table(PyObject* self, PyObject* column, PyObject* table) {
-  set_entry_field(self, column, QM_NAME("table"), table);
-  Ref value = entry_field(self, column, QM_NAME("value"));
-  set_entry_field(self, column, QM_NAME("table_column"), value.get());
-  Ref name = entry_field(self, column, QM_NAME("name"));
-  append_lineage(self, table, value.get(), name.get());
-}
-
 // Does `qualifier` name `table_text` ("t" names both "t" and "db.t")?
 bool qualifier_names_table(PyObject* qualifier, PyObject* table_text) {
   if (names_match(table_text, qualifier)) return true;
@@ -36,18 +27,18 @@ bool is_join_key(PyObject* key) {
 // The tables of the statement's own FROM written without an alias: the texts
 // directly in its "from" member (or in that list), and the texts directly under a
 // join key of a list element.
-void unaliased_tables(PyObject* tree, Ref& out_list) {
-  out_list = checked(PyList_New(0));
-  if (!PyDict_Check(tree)) return;
+Ref unaliased_tables(PyObject* tree) {
+  Ref out_list = checked(PyList_New(0));
+  if (!PyDict_Check(tree)) return out_list;
   PyObject* from = nullptr;
   check(PyDict_GetItemRef(tree, QM_NAME("from"), &from));
   Ref source = Ref::steal(from);
-  if (!source) return;
+  if (!source) return out_list;
   if (PyUnicode_Check(source.get())) {
     check(PyList_Append(out_list.get(), source.get()));
-    return;
+    return out_list;
   }
-  if (!PyList_Check(source.get())) return;
+  if (!PyList_Check(source.get())) return out_list;
   Ref elements = checked(PySequence_List(source.get()));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(elements.get()); ++i) {
     PyObject* element = PyList_GET_ITEM(elements.get(), i);
@@ -64,14 +55,14 @@ void unaliased_tables(PyObject* tree, Ref& out_list) {
       }
     }
   }
+  return out_list;
 }
 
 // A qualifier that is no alias but names a table the statement reads directly.
 void resolve_table_qualifier(PyObject* self, PyObject* tree, PyObject* column,
                              PyObject* qualifier) {
   if (!PyUnicode_Check(qualifier)) return;
-  Ref tables;
-  unaliased_tables(tree, tables);
+  Ref tables = unaliased_tables(tree);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tables.get()); ++i) {
     PyObject* table = PyList_GET_ITEM(tables.get(), i);
     if (qualifier_names_table(qualifier, table)) record_table(self, column, table);

@@ -20,11 +20,7 @@ Ref analyze_none_master_from_value(PyObject* const* args) {
   Ref source = find_first(tree, other_path.get());
 
   if (PyUnicode_Check(source.get())) {
-    set_entry_field(self, column, QM_NAME("table"), source.get());
-    Ref value = entry_field(self, column, QM_NAME("value"));
-    set_entry_field(self, column, QM_NAME("table_column"), value.get());
-    Ref name = entry_field(self, column, QM_NAME("name"));
-    append_lineage(self, source.get(), value.get(), name.get());
+    record_table(self, column, source.get());
   } else if (PyDict_Check(source.get())) {
     Ref alias = call_method(source.get(), QM_NAME("get"), QM_NAME("name"));
     if (truthy(alias.get())) {

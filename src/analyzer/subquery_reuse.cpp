@@ -83,7 +83,9 @@ ReuseScope::~ReuseScope() {
   if (owner_) {
     Session* session = current_session;
     current_session = nullptr;
-    delete session;  // drops the cached analysers
+    // Dropping the cached analysers may run finalizers; a pending error survives them.
+    ErrorScope keep_error;
+    delete session;
   }
 }
 
@@ -98,6 +100,7 @@ SubqueryAnalysis analyse_subquery(PyObject* subquery, PyObject* level) {
   Ref class_id = checked(PyLong_FromVoidPtr(analyzer_class.get()));
   Ref key = checked(PyTuple_Pack(3, subquery_id.get(), level, class_id.get()));
   if (PyObject_Hash(key.get()) == -1) {  // a level that cannot be hashed: no reuse
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrOccurred{};
     PyErr_Clear();
     return analyse_now(analyzer_class.get(), subquery, level);
   }
