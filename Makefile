@@ -2,9 +2,13 @@
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
-DEV_BUILD := build/dev
+DEV_BUILD ?= build/dev
 ASAN_BUILD := build/asan
 JOBS ?= 2
+# What the optional features need (YAML schemas, OpenLineage events, query logs
+# on Dask with Parquet and lineage databases, the page's browser tests).
+EXTRA_DEPS := pyyaml "openlineage-python>=1.20" "dask[dataframe,distributed]>=2024.8" \
+  "pyarrow>=16" "duckdb>=1.0" "selenium>=4.20" types-PyYAML
 
 .PHONY: all venv install demo test build quicktest asan-test valgrind clean
 
@@ -15,7 +19,8 @@ $(VENV)/.deps-stamp: pyproject.toml
 	  [ -x $(PY) ] || "$$PY313" -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "cmake>=3.18" ninja \
-	  "moz-sql-parser==4.40.21126" ply "pytest>=8" "hypothesis>=6" "mypy>=1.10"
+	  "moz-sql-parser==4.40.21126" ply "pytest>=8" "hypothesis>=6" "mypy>=1.10" \
+	  $(EXTRA_DEPS)
 	touch $@
 
 venv: $(VENV)/.deps-stamp
@@ -38,7 +43,7 @@ build: venv
 	$(VENV)/bin/cmake --build $(DEV_BUILD) -j $(JOBS)
 
 quicktest: build
-	PYTHONPATH=$(DEV_BUILD) $(PY) -m pytest -q tests
+	PYTHONPATH=$(DEV_BUILD):python $(PY) -m pytest -q tests
 
 # The whole suite against an AddressSanitizer + UBSan build. Every report stops
 # the process with a non-zero status (children of the tests included, which the
@@ -48,7 +53,7 @@ asan-test: venv
 	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN_BUILD) -j $(JOBS)
-	PYTHONPATH=$(ASAN_BUILD) PYTHONMALLOC=malloc \
+	PYTHONPATH=$(ASAN_BUILD):python PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=1:halt_on_error=1 \
 	  LSAN_OPTIONS=suppressions=$(abspath .ci/lsan.supp):malloc_context_size=2:print_suppressions=0 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
@@ -58,7 +63,7 @@ asan-test: venv
 # Invalid reads and writes under valgrind memcheck, on a short tour of every entry
 # point (leak totals are the leak tests' business).
 valgrind: build
-	PYTHONPATH=$(DEV_BUILD) PYTHONMALLOC=malloc valgrind --tool=memcheck --leak-check=no \
+	PYTHONPATH=$(DEV_BUILD):python PYTHONMALLOC=malloc valgrind --tool=memcheck --leak-check=no \
 	  --undef-value-errors=no --error-exitcode=99 -q $(PY) tests/support/valgrind_smoke.py
 
 clean:
