@@ -112,13 +112,45 @@ def test_union_members_are_walked_one_by_one(union_tree, expected):
          r"column 'a'.*alias 'x'.*neither a table name nor a sub-query", "a ['t']"),
         ({"select": {"value": "a"}, "from": ["t", "u"]},
          r"'a' is not qualified and is ambiguous", "['t', 'u']"),
-        ({"select": {"value": "a"}, "from": {"value": "t"}}, r"'a'.*has no alias", ""),
+        ({"select": {"value": "a"}, "from": {"value": "t"}}, r"'a'.*has no alias: t$", ""),
     ],
 )
 def test_unresolvable_columns_raise_runtime_error_naming_them(statement, message, printed, capsys):
     with pytest.raises(RuntimeError, match=message):
         Analyze(statement).analyze_sql()
     assert capsys.readouterr().out.strip() == printed
+
+
+SUB_QUERY = {"select": {"value": "k"}, "from": "w"}
+
+
+@pytest.mark.parametrize(
+    "source, name",
+    [
+        ("db.t", "db.t"),
+        ({"value": "db.u", "name": "x"}, "db.u AS x"),
+        ({"value": "u"}, "u"),
+        ({"value": SUB_QUERY, "name": "s"}, "s (sub-query)"),
+        ({"value": SUB_QUERY}, "(sub-query)"),
+        ({"value": {"union": [SUB_QUERY, SUB_QUERY]}, "name": "s"}, "s (sub-query)"),
+        ({"value": {"unnest": "arr"}, "name": "n"}, "n (expression)"),
+        ({"join": "t2", "on": {"eq": ["a", "b"]}}, "t2"),
+        ({"left_outer_join": {"value": "db.v", "name": "v"}, "on": {"eq": ["a", "b"]}}, "db.v AS v"),
+        ({"cross_join": {"value": SUB_QUERY, "name": "q"}}, "q (sub-query)"),
+        ({"join": {"join": "t3"}}, "(expression)"),
+        (SUB_QUERY, "(sub-query)"),
+        (7, "(expression)"),
+        (None, "(expression)"),
+        (["t", "u"], "(expression)"),
+    ],
+)
+def test_ambiguity_message_names_sources_without_their_trees(source, name, quiet_stdout):
+    statement = {"select": {"value": "a"}, "from": ["t0", source]}
+    with pytest.raises(RuntimeError) as raised:
+        Analyze(statement).analyze_sql()
+    assert str(raised.value) == (
+        f"column 'a' is not qualified and is ambiguous between the FROM sources {['t0', name]!r}"
+    )
 
 
 @pytest.mark.parametrize("value", [1, 2.5, None, True, False, {"count": "a"}, ["a"]])

@@ -88,9 +88,18 @@ def test_parser_errors_reach_the_caller():
     assert not isinstance(raised.value, (SystemError, RuntimeError))
 
 
-def test_aliases_handing_a_column_back_and_forth_end_in_recursion_error():
-    # x hands the column to y, whose sub-query hands it back to x, without a table.
-    sql = "select x.a from (select y.a from t) x join (select x.a from u) y on x.a = y.a"
+@pytest.mark.parametrize(
+    "sql",
+    [
+        # x hands the column to y, whose sub-query hands it back to x, without a table.
+        "select x.a from (select y.a from t) x join (select x.a from u) y on x.a = y.a",
+        "select x.a from (select y.a from t) x join (select z.a from u) y on 1 = 1 "
+        "join (select x.a from v) z on 1 = 1",
+        # the same through sub-queries without FROM
+        "select x.a from (select y.a) x join (select x.a) y on 1 = 1",
+    ],
+)
+def test_aliases_handing_a_column_back_and_forth_end_in_recursion_error(sql):
     with pytest.raises(RecursionError):
         querimo_main.VexloParseMain()._parse_sql(sql)
 
@@ -110,3 +119,73 @@ def test_aliases_handing_a_column_back_and_forth_end_in_recursion_error():
 )
 def test_alias_reused_at_two_levels(sql, expected):
     assert lineage(sql) == expected
+
+
+@pytest.mark.parametrize(
+    "sql, expected",
+    [
+        # Each nested `alias.*` replaces the whole-row entry, and the outer scan goes
+        # on with the inner alias until the chain reaches a sub-query with columns.
+        ("select a.* from (select q.* from (select c from t) q) a", {(None, "t", "c", "c")}),
+        ("select one.* from (select s.* from (select score from events) s) one",
+         {(None, "events", "score", "score")}),
+        ('select a.* from (select q.* from (select one.id, one.v as "out col" from db.t as one) as q) as a',
+         {("db", "t", "id", "id"), ("db", "t", "v", "out_col")}),
+        ("select b.* from (select s.* from (select p from t) s) b join (select n from u) s on b.id = s.id",
+         {(None, "t", "p", "p"), (None, "u", "n", "n")}),
+        ("select t2.* from (select one.* from (select b.z from s b join (select e from u, v) t2 "
+         "on b.id = t2.id) one) t2", {(None, "s", "z", "z")}),
+        # a nested expansion that removes the entry: the scan goes on with the outer alias
+        ("select s.* from (select s.* from (select a from t) s) s", {(None, "t", "a", "a")}),
+    ],
+)
+def test_chains_of_alias_stars_reach_the_innermost_columns(sql, expected):
+    assert lineage(sql) == expected
+
+
+@pytest.mark.parametrize(
+    "sql, expected",
+    [
+        ("select total from (select amount total) c", set()),
+        ("select c.total from (select amount total) c", set()),
+        ("select s.a from (select *) s", set()),
+        ("select s.a from (select 2 as a) s", set()),
+        ("SELECT b.a FROM (SELECT 2 AS a) b", set()),
+        # a qualifier handed back by such a sub-query is still followed
+        ("select s.a from (select q.a) s", set()),
+        # beside a table or another sub-query, the qualified column is not ambiguous
+        ("select s.a, t.b from (select amount a) s join t on s.a = t.b", {(None, "t", "b", "b")}),
+        ("select s.a, q.b from (select amount a) s join (select b from u) q on s.a = q.b",
+         {(None, "u", "b", "b")}),
+        # the other members of a union keep their rows
+        ("select a from t union all select c.total from (select amount total) c", {(None, "t", "a", "a")}),
+        ("select c.total from (select amount total) c union select b from db.u", {("db", "u", "b", "b")}),
+    ],
+)
+def test_subqueries_without_from_give_no_lineage_and_end(sql, expected):
+    assert lineage(sql) == expected
+
+
+@pytest.mark.parametrize(
+    "sql, sources",
+    [
+        ("select y from db.u, db.v", "['db.u', 'db.v']"),
+        ("select y from t1 join t2 on t1.id = t2.id", "['t1', 't2']"),
+        ("select y from db.u as x, (select 1 as k) x2", "['db.u AS x', 'x2 (sub-query)']"),
+        ("select y from t left join (select a from u union select b from v) q on t.id = q.id "
+         "cross join db.w as w", "['t', 'q (sub-query)', 'db.w AS w']"),
+        ("select y from t, (select 1 as k)", "['t', '(sub-query)']"),
+    ],
+)
+def test_ambiguity_names_each_source_as_written(sql, sources, quiet_stdout):
+    with pytest.raises(RuntimeError) as raised:
+        querimo_main.VexloParseMain()._parse_sql(sql)
+    assert str(raised.value) == f"column 'y' is not qualified and is ambiguous between the FROM sources {sources}"
+
+
+def test_ambiguity_still_prints_the_from_member_itself(capsys):
+    with pytest.raises(RuntimeError):
+        querimo_main.VexloParseMain()._parse_sql("select y from t1 join t2 on t1.id = t2.id")
+    assert capsys.readouterr().out == (
+        "['t1', VexloVar({'join': 't2', 'on': VexloVar({'eq': ['t1.id', 't2.id']})})]\n"
+    )

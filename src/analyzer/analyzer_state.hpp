@@ -55,9 +55,9 @@ void print_values(PyObject* first, PyObject* second = nullptr);
 // `subquery` one level deeper, then a whole-row entry takes the sub-query's lineage
 // unchanged, and any other column takes what the sub-query produced under the name
 // the outer query asks for, with the master it had there. The column is then
-// dispatched again when that master is true, or always when `scan_master` is given
-// (the alias being resolved) and differs from it: the same alias would only lead
-// back into this sub-query, and the running scan goes on to its other occurrences.
+// dispatched again when that master is true and is not `scan_master` (the alias
+// being resolved, when given): the same alias would only lead back into this
+// sub-query, and the running scan goes on to its other occurrences.
 void carry_over_subquery(PyObject* self, PyObject* tree, PyObject* column, PyObject* level,
                          PyObject* subquery, PyObject* scan_master);
 

@@ -3,6 +3,7 @@
 #include "analyzer.hpp"
 #include "analyzer_state.hpp"
 #include "common/unpack.hpp"
+#include "source_naming.hpp"
 #include "subquery_reuse.hpp"
 
 namespace qm {
@@ -15,13 +16,6 @@ bool qualifier_names_table(PyObject* qualifier, PyObject* table_text) {
   const Py_ssize_t count = PyList_GET_SIZE(pieces.get());
   if (count < 2) return false;
   return names_match(PyList_GET_ITEM(pieces.get(), count - 1), qualifier);
-}
-
-bool is_join_key(PyObject* key) {
-  if (!PyUnicode_Check(key)) return false;
-  const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
-  return check(static_cast<int>(
-             PyUnicode_Tailmatch(key, QM_NAME("join"), 0, length, 1))) == 1;
 }
 
 // The tables of the statement's own FROM written without an alias: the texts
@@ -162,10 +156,11 @@ Ref analyze_master_from_value(PyObject* const* args) {
       carry_over_subquery(self, tree, column, level, source.get(), master.get());
     } else {
       print_values(column, source.get());
+      Ref shown = sources_for_message(source.get());
       raise(PyExc_RuntimeError,
             "cannot resolve column %R: the FROM source of alias %R is neither a table name "
             "nor a sub-query: %R",
-            column, alias.get(), source.get());
+            column, alias.get(), shown.get());
     }
   }
   if (PyErr_Occurred()) throw PyErrOccurred{};
@@ -232,9 +227,11 @@ void carry_over_subquery(PyObject* self, PyObject* tree, PyObject* column, PyObj
       }
     }
   }
-  const bool redispatch = scan_master == nullptr
-                              ? truthy(handed_master.get())
-                              : !names_match(handed_master.get(), scan_master);
+  // Only a true master leads anywhere: a false one (a sub-query without FROM) would
+  // send the column to the single-source lookup, which finds this same alias again.
+  // The alias being resolved would only lead back into this sub-query.
+  const bool redispatch = truthy(handed_master.get()) &&
+                          (scan_master == nullptr || !names_match(handed_master.get(), scan_master));
   if (redispatch) dispatch(self, tree, column, level);
 }
 

@@ -2,6 +2,7 @@
 // FROM source.
 #include "analyzer.hpp"
 #include "analyzer_state.hpp"
+#include "source_naming.hpp"
 
 namespace qm {
 
@@ -30,16 +31,18 @@ Ref analyze_none_master_from_value(PyObject* const* args) {
       // An unaliased sub-query is read directly, one level deeper.
       Ref inner = call_method(source.get(), QM_NAME("get"), QM_NAME("value"));
       if (!PyDict_Check(inner.get())) {
-        raise(PyExc_RuntimeError, "cannot resolve column %R: its FROM source has no alias: %R",
-              column, source.get());
+        Ref shown = sources_for_message(source.get());
+        raise(PyExc_RuntimeError, "cannot resolve column %R: its FROM source has no alias: %U",
+              column, shown.get());
       }
       carry_over_subquery(self, tree, column, level, inner.get(), nullptr);
     }
   } else if (PyList_Check(source.get())) {
     print_values(source.get());
+    Ref shown = sources_for_message(source.get());
     raise(PyExc_RuntimeError,
           "column %R is not qualified and is ambiguous between the FROM sources %R", column,
-          source.get());
+          shown.get());
   }
   return none();
 }

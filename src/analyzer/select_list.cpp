@@ -131,13 +131,20 @@ Ref analyze_column_asterisk(PyObject* const* args) {
   PyObject* level = args[3];
   bool expanded = false;
 
-  // The alias the item was written with. An expansion below may replace or remove
-  // the entry under the same key, so it is not read again for later aliases.
-  Ref master = entry_field(self, column, QM_NAME("master"));
+  // The master is read again for every alias: a nested `alias.*` stored under the
+  // same key replaces the entry, and the rest of this scan follows the inner alias,
+  // which is how a chain of stars reaches its innermost sub-query. Once a nested
+  // expansion has removed the entry, the scan goes on with the alias the item had
+  // when this expansion began.
+  const Ref initial_master = entry_field(self, column, QM_NAME("master"));
   Ref aliases = getattr(state_record(self).get(), QM_NAME("all_from_name"));
   Ref iterator = checked(PyObject_GetIter(aliases.get()));
   while (Ref match = Ref::steal(PyIter_Next(iterator.get()))) {
     Ref alias = getattr(match.get(), QM_NAME("value"));
+    Ref result = result_map(self);
+    const Ref master = contains(result.get(), column)
+                           ? entry_field(self, column, QM_NAME("master"))
+                           : initial_master;
     if (!names_match(alias.get(), master.get())) continue;
     Ref full_path = getattr(match.get(), QM_NAME("full_path"));
     Ref source = call_method(self, QM_NAME("_one_search_other"), tree, full_path.get(),
