@@ -1,0 +1,93 @@
+#include "lineage/binding/result_objects.hpp"
+
+#include <string>
+#include <vector>
+
+#include "common/calls.hpp"
+#include "common/names.hpp"
+
+namespace lineage::binding {
+namespace {
+
+qm::Ref str_of(const std::string& text) {
+  return qm::checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape"));
+}
+
+PyObject* usage_name(model::Usage usage) {
+  switch (usage) {
+    case model::Usage::Identity: return QM_NAME("IDENTITY");
+    case model::Usage::Transformation: return QM_NAME("TRANSFORMATION");
+    case model::Usage::Aggregation: return QM_NAME("AGGREGATION");
+  }
+  return QM_NAME("TRANSFORMATION");
+}
+
+PyObject* kind_name(resolve::IndirectKind kind) {
+  switch (kind) {
+    case resolve::IndirectKind::Join: return QM_NAME("JOIN");
+    case resolve::IndirectKind::Filter: return QM_NAME("FILTER");
+    case resolve::IndirectKind::GroupBy: return QM_NAME("GROUP_BY");
+    case resolve::IndirectKind::Sort: return QM_NAME("SORT");
+    case resolve::IndirectKind::Window: return QM_NAME("WINDOW");
+    case resolve::IndirectKind::Conditional: return QM_NAME("CONDITIONAL");
+  }
+  return QM_NAME("FILTER");
+}
+
+// The (database, table) strings of each table, made once per statement.
+struct TableStrings {
+  std::vector<qm::Ref> database;
+  std::vector<qm::Ref> table;
+
+  explicit TableStrings(const std::vector<resolve::TableName>& tables) {
+    database.reserve(tables.size());
+    table.reserve(tables.size());
+    for (const resolve::TableName& name : tables) {
+      database.push_back(name.has_database ? str_of(name.database) : qm::Ref::borrow(Py_None));
+      table.push_back(str_of(name.table));
+    }
+  }
+};
+
+PyObject* flag(bool value) { return value ? Py_True : Py_False; }
+
+}  // namespace
+
+qm::Ref lineage_to_python(const resolve::StatementLineage& lineage, const RecordClasses& classes) {
+  TableStrings tables(lineage.tables);
+
+  qm::Ref columns = qm::checked(PyTuple_New(static_cast<Py_ssize_t>(lineage.columns.size())));
+  for (std::size_t k = 0; k < lineage.columns.size(); ++k) {
+    const resolve::OutputLineage& column = lineage.columns[k];
+    qm::Ref sources = qm::checked(PyTuple_New(static_cast<Py_ssize_t>(column.sources.size())));
+    for (std::size_t i = 0; i < column.sources.size(); ++i) {
+      const resolve::SourceColumn& source = column.sources[i];
+      qm::Ref name = str_of(source.column);
+      qm::Ref record = qm::call(classes.source_column, tables.database[source.table].get(),
+                                tables.table[source.table].get(), name.get(), usage_name(source.usage),
+                                flag(source.ambiguous));
+      PyTuple_SET_ITEM(sources.get(), static_cast<Py_ssize_t>(i), record.release());
+    }
+    qm::Ref name = str_of(column.name);
+    qm::Ref record = qm::call(classes.output_column, name.get(), sources.get());
+    PyTuple_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(k), record.release());
+  }
+
+  qm::Ref indirect = qm::checked(PyTuple_New(static_cast<Py_ssize_t>(lineage.indirect.size())));
+  for (std::size_t k = 0; k < lineage.indirect.size(); ++k) {
+    const resolve::IndirectColumn& item = lineage.indirect[k];
+    qm::Ref name = str_of(item.column);
+    qm::Ref record = qm::call(classes.indirect_source, tables.database[item.table].get(),
+                              tables.table[item.table].get(), name.get(), kind_name(item.kind),
+                              flag(item.ambiguous));
+    PyTuple_SET_ITEM(indirect.get(), static_cast<Py_ssize_t>(k), record.release());
+  }
+
+  qm::Ref problems = qm::checked(PyTuple_New(static_cast<Py_ssize_t>(lineage.problems.size())));
+  for (std::size_t k = 0; k < lineage.problems.size(); ++k) {
+    PyTuple_SET_ITEM(problems.get(), static_cast<Py_ssize_t>(k), str_of(lineage.problems[k]).release());
+  }
+  return qm::checked(PyTuple_Pack(3, columns.get(), indirect.get(), problems.get()));
+}
+
+}  // namespace lineage::binding

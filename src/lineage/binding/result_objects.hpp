@@ -1,0 +1,19 @@
+// Resolved lineage to the Python records of sql_lineage.results.
+#pragma once
+
+#include "common/error.hpp"
+#include "lineage/resolve/lineage_result.hpp"
+
+namespace lineage::binding {
+
+// The record classes, borrowed from the caller for the duration of a call.
+struct RecordClasses {
+  PyObject* source_column = nullptr;    // SourceColumn(database, table, column, transformation, ambiguous)
+  PyObject* output_column = nullptr;    // OutputColumn(name, sources)
+  PyObject* indirect_source = nullptr;  // IndirectSource(database, table, column, kind, ambiguous)
+};
+
+// (columns, indirect, problems): tuples of OutputColumn, IndirectSource and str.
+qm::Ref lineage_to_python(const resolve::StatementLineage& lineage, const RecordClasses& classes);
+
+}  // namespace lineage::binding
