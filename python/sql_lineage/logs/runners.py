@@ -1,0 +1,101 @@
+"""Running the partitions of a log: in this process, in a local pool of worker
+processes, or on Dask (a local cluster of processes, or an existing one).
+
+Only counts come back from the workers; the parts stay where they were written.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import logging
+import multiprocessing
+import sys
+from collections.abc import Callable, Sequence
+from concurrent.futures import ProcessPoolExecutor
+from dataclasses import dataclass, field
+from typing import Any, TextIO
+
+from ..progress import Progress
+from .readers import Partition
+from .work import Counts, LogJob, process_partition
+
+Finish = Callable[[], int]  # runs where the parts are; returns the distinct shapes
+
+
+@dataclass
+class Outcome:
+    counts: Counts
+    shapes: int
+    lost_workers: list[str] = field(default_factory=list)
+
+
+def run_local(
+    partitions: Sequence[Partition], job: LogJob, jobs: int, finish: Finish,
+    progress_stream: TextIO | None,
+) -> Outcome:
+    total = Counts()
+    progress = Progress(len(partitions), progress_stream or sys.stderr,
+                        enabled=progress_stream is not None, label="log partitions")
+    try:
+        if jobs <= 1 or len(partitions) < 2:
+            for part in partitions:
+                total.add(process_partition(part, job))
+                progress.update()
+        else:
+            # Fresh processes rather than forks: pyarrow's threads do not survive a fork.
+            context = multiprocessing.get_context("forkserver")
+            workers = min(jobs, len(partitions))
+            with ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
+                for counts in pool.map(process_partition, partitions, [job] * len(partitions)):
+                    total.add(counts)
+                    progress.update()
+    finally:
+        progress.close()
+    return Outcome(total, finish())
+
+
+def run_dask(
+    partitions: Sequence[Partition], job: LogJob, finish: Finish, *,
+    scheduler: str | None, workers: int, progress_stream: TextIO | None,
+) -> Outcome:
+    import dask.bag
+    from distributed import Client, LocalCluster
+
+    with contextlib.ExitStack() as stack:
+        if scheduler:
+            client = stack.enter_context(Client(scheduler, set_as_default=False))
+        else:
+            cluster = stack.enter_context(LocalCluster(
+                n_workers=workers, threads_per_worker=1, processes=True,
+                dashboard_address=None, silence_logs=logging.ERROR,
+            ))
+            client = stack.enter_context(Client(cluster, set_as_default=False))
+        bag = dask.bag.from_sequence(partitions, npartitions=len(partitions))
+        tasks = bag.map(process_partition, job).to_delayed()
+        futures = client.compute(tasks)
+        if progress_stream is not None and progress_stream.isatty():
+            from distributed import progress
+
+            # Dask draws its bar on standard output; the data may be going there.
+            with contextlib.redirect_stdout(progress_stream):
+                progress(futures)
+        total = Counts()
+        for counts_list in client.gather(futures):
+            for counts in counts_list:
+                total.add(counts)
+        shapes = client.submit(finish, pure=False).result()
+        return Outcome(total, shapes, _lost_workers(client))
+
+
+def _lost_workers(client: Any) -> list[str]:
+    """Workers the scheduler removed during the run: their partitions ran again
+    elsewhere (Dask retries the tasks of a worker that dies)."""
+    lost = []
+    try:
+        events = client.get_events("all")
+    except Exception:
+        return []
+    for _, event in events:
+        if isinstance(event, dict) and event.get("action") == "remove-worker":
+            lost.append(str(event.get("worker", "?")))
+    return lost

@@ -1,0 +1,151 @@
+"""One partition of a log, read, analysed and written where it runs.
+
+The same function runs in this process, in the local worker pool and on Dask
+workers; it returns counts only. Each process keeps its analyser and its cache
+of results by statement shape across the partitions it is given.
+"""
+
+from __future__ import annotations
+
+import os
+import time
+from collections.abc import Sequence
+from dataclasses import dataclass, field, fields
+from typing import Any
+
+from ..results import StatementLineage
+from .engine import Analyse, make_analyser
+from .readers import Partition, read_partition
+from .shapes import ShapeCache, shape_id, shape_of
+from .sinks import ParquetSink, Sink, Statement, TextSink
+from .tables import KeptColumn, converter
+
+NO_STATEMENT = "no SQL statement in the query cell"
+
+
+@dataclass(frozen=True, slots=True)
+class LogJob:
+    """What every partition of a run shares."""
+
+    folder: str                   # where the parts go
+    output: str                   # "parquet" (also for databases), "csv" or "json"
+    kept: tuple[KeptColumn, ...]
+    encoding: str = "utf-8"
+    dialect: str = "ansi"
+    schema: Any = None
+    cache_limit: int = 20000
+
+
+@dataclass
+class Counts:
+    rows: int = 0
+    problem_rows: int = 0         # rows with no usable query (only in problems)
+    cell_problems: int = 0        # kept cells that did not fit their column's type
+    statements: int = 0
+    ok: int = 0
+    skipped: int = 0
+    failed: int = 0
+    lineage: int = 0
+    indirect: int = 0
+    analysed: int = 0             # cache misses: texts given to the engine
+    reused: int = 0               # rows answered from the cache
+    seconds: float = 0.0
+    workers: set[str] = field(default_factory=set)
+
+    def add(self, other: Counts) -> None:
+        for f in fields(self):
+            if f.name == "workers":
+                self.workers |= other.workers
+            else:
+                setattr(self, f.name, getattr(self, f.name) + getattr(other, f.name))
+
+
+def compact(results: Sequence[StatementLineage]) -> tuple[Statement, ...]:
+    return tuple(
+        Statement(
+            s.index, s.line, s.kind, s.target, s.status, s.message,
+            " | ".join(s.problems) or None,
+            tuple((c.name, src.database, src.table, src.column, src.transformation,
+                   src.ambiguous) for c in s.columns for src in c.sources),
+            tuple((i.database, i.table, i.column, i.kind, i.ambiguous) for i in s.indirect),
+        )
+        for s in results
+    )
+
+
+class _ProcessState:
+    def __init__(self, job: LogJob) -> None:
+        self.key = _state_key(job)
+        self.analyse: Analyse = make_analyser(job.dialect, job.schema)
+        self.cache: ShapeCache[int, tuple[Statement, ...]] = ShapeCache(job.cache_limit)
+
+
+_state: _ProcessState | None = None
+
+
+def _state_key(job: LogJob) -> tuple[str, int, str]:
+    return (job.dialect, job.cache_limit, repr(job.schema))
+
+
+def _process_state(job: LogJob) -> _ProcessState:
+    global _state
+    if _state is None or _state.key != _state_key(job):
+        _state = _ProcessState(job)
+    return _state
+
+
+def process_partition(part: Partition, job: LogJob) -> Counts:
+    began = time.perf_counter()
+    state = _process_state(job)
+    counts = Counts(workers={f"{os.uname().nodename}:{os.getpid()}"})
+    converters = [converter(k.type) for k in job.kept]
+    sink: Sink = (ParquetSink(job.folder, part.index, job.kept) if job.output == "parquet"
+                  else TextSink(job.folder, part.index, job.kept, job.output))
+    path = part.file.path
+    seen: set[int] = set()
+    misses, hits = state.cache.misses, state.cache.hits
+    for entry in read_partition(part, job.encoding):
+        counts.rows += 1
+        row = entry.row
+        kept = list(entry.kept)
+        for i, (convert, value) in enumerate(zip(converters, kept)):
+            try:
+                kept[i] = convert(value)
+            except (ValueError, TypeError, OverflowError):
+                kept[i] = None
+                counts.cell_problems += 1
+                column = job.kept[i]
+                sink.problem(path, row, tuple(kept), column.name,
+                             f"{value!r} is not a value of type {column.type}")
+        values = tuple(kept)
+        if entry.query is None:
+            counts.problem_rows += 1
+            sink.problem(path, row, values, None, entry.problem or "no query")
+            continue
+        shape = shape_of(entry.query, job.dialect)
+        key = shape_id(shape)
+        query = entry.query
+        statements = state.cache.get_or_make(key, lambda: compact(state.analyse(query)))
+        if key not in seen:
+            seen.add(key)
+            sink.shape(key, shape)
+        if not statements:
+            counts.problem_rows += 1
+            sink.problem(path, row, values, None, NO_STATEMENT)
+            continue
+        for st in statements:
+            counts.statements += 1
+            counts.lineage += len(st.lineage)
+            counts.indirect += len(st.indirect)
+            if st.status == "ok":
+                counts.ok += 1
+            elif st.status == "skipped":
+                counts.skipped += 1
+            else:
+                counts.failed += 1
+            sink.statement(path, row, values, key, st)
+    sink.close()
+    counts.analysed = state.cache.misses - misses
+    counts.reused = state.cache.hits - hits
+    counts.seconds = time.perf_counter() - began
+    return counts
