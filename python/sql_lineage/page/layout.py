@@ -19,6 +19,7 @@ HEADER = 26
 ROW = 18
 PADDING = 6
 CHAR = 7  # a generous average width of a 12 px sans-serif character
+BOLD_CHAR = 7.8  # and of the header's bold 12.5 px
 MIN_WIDTH = 120
 MAX_WIDTH = 320
 POINTS_PER_INCH = 72.0
@@ -39,8 +40,10 @@ class Box:
 
 def box_size(graph: PageGraph, group: int) -> tuple[float, float]:
     found = graph.groups[group]
-    longest = max([len(found.label), *(len(graph.columns[c].name) + 2 for c in found.columns)])
-    width = min(MAX_WIDTH, max(MIN_WIDTH, longest * CHAR + 2 * PADDING + 16))
+    # The header is bold and starts after the collapse marker; rows are plain.
+    wanted = max([len(found.label) * BOLD_CHAR + 40, *(len(graph.columns[c].name) * CHAR + 32
+                                                       for c in found.columns)])
+    width = min(MAX_WIDTH, max(MIN_WIDTH, round(wanted)))
     return float(width), float(HEADER + ROW * len(found.columns) + PADDING)
 
 

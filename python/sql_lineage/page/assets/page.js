@@ -120,10 +120,11 @@
       var twisty = shape("text", { "class": "twisty", x: 8, y: 17 });
       twisty.textContent = "\u25BE";
       box.appendChild(twisty);
-      var label = shape("text", { "class": "label", x: 22, y: 17 });
-      label.textContent = fitText(g.label, g.w - 30, labelFont);
-      label.appendChild(shape("title", {})).textContent = g.label;
-      box.appendChild(label);
+      // The full name shows on hover; the title sits beside the text so the text is the name alone.
+      var headline = box.appendChild(shape("g", { "class": "headline" }));
+      headline.appendChild(shape("title", {})).textContent = g.label;
+      headline.appendChild(shape("text", { "class": "label", x: 22, y: 17 })).textContent =
+        fitText(g.label, g.w - 30, labelFont);
       if (g.columns.length) {
         box.appendChild(shape("line", { "class": "divider", x1: 0, x2: g.w, y1: metrics.header, y2: metrics.header }));
       }
@@ -135,7 +136,7 @@
         var text = shape("text", { x: 12, y: metrics.row - 5 });
         var name = model.columns[id].name;
         text.textContent = fitText(name, g.w - 20, columnFont);
-        if (text.textContent !== name) text.appendChild(shape("title", {})).textContent = name;
+        if (text.textContent !== name) col.appendChild(shape("title", {})).textContent = name;
         col.appendChild(text);
         box.appendChild(col);
         model.columnNodes[id] = col;
