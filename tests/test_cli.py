@@ -1,4 +1,9 @@
-"""The sql-lineage command, run as a separate process the way people run it."""
+"""The sql-lineage command, run as a separate process the way people run it.
+
+These tests check what `--engine spec` (VexloParseMain()._parse_sql) gives, so
+`tool` passes it unless told otherwise; tests/test_cli_full_engine.py covers the
+default engine.
+"""
 
 import csv
 import io
@@ -23,7 +28,7 @@ from sql_lineage import analysis  # noqa: E402
 from sql_lineage.cli import Source, run  # noqa: E402
 from sql_lineage.formats import write_dot, write_mermaid  # noqa: E402
 from sql_lineage.progress import Progress  # noqa: E402
-from sql_lineage.report import StatementResult  # noqa: E402
+from sql_lineage.report import Report, StatementResult  # noqa: E402
 
 
 class Result:
@@ -33,8 +38,10 @@ class Result:
         self.err = completed.stderr.decode("utf-8")
 
 
-def tool(*args, stdin=b"", cwd=REPO):
+def tool(*args, stdin=b"", cwd=REPO, engine="spec"):
     """Runs `python -m sql_lineage` with the extension under test on its path."""
+    if engine is not None:
+        args = ("--engine", engine, *args)
     env = dict(os.environ)
     inherited = [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
     env["PYTHONPATH"] = os.pathsep.join([str(PYTHON_SOURCES), *inherited])
@@ -248,7 +255,7 @@ AWKWARD = StatementResult(
 
 def test_mermaid_labels_escape_quotes_and_entities():
     out = io.StringIO()
-    write_mermaid([AWKWARD], out)
+    write_mermaid(Report([AWKWARD], "spec"), out)
     assert mermaid_edges(out.getvalue()) == {
         (('d#b.ta"ble', "a\\b"), ('db.t"x', 'say "hi" #1;'))
     }
@@ -257,7 +264,7 @@ def test_mermaid_labels_escape_quotes_and_entities():
 @needs_graphviz
 def test_dot_labels_escape_quotes_and_backslashes():
     out = io.StringIO()
-    write_dot([AWKWARD], out)
+    write_dot(Report([AWKWARD], "spec"), out)
     assert dot_edges(out.getvalue()) == {
         (('d#b.ta"ble', "a\\b"), ('db.t"x', 'say "hi" #1;'))
     }
@@ -536,7 +543,8 @@ def test_installed_console_script_runs_the_tool():
     script = Path(sys.executable).parent / "sql-lineage"
     if not script.exists():
         pytest.skip("the package is not installed in this environment (make install)")
-    completed = subprocess.run([script, "--format", "csv", "-"], input=b"select a from db.t",
+    completed = subprocess.run([script, "--engine", "spec", "--format", "csv", "-"],
+                               input=b"select a from db.t",
                                capture_output=True, timeout=120)
     assert completed.returncode == 0, completed.stderr
     assert completed.stdout.decode().splitlines()[1] == "<stdin>,1,1,,db,t,a,a"

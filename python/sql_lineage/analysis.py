@@ -1,23 +1,20 @@
 """Runs the extension's parse driver over query texts and turns its records into rows.
 
 Each call goes through `VexloParseMain()._parse_sql` unchanged. Work can be
-spread over worker processes (the parser holds the interpreter lock, so threads
-would not help); results come back in the order of the texts either way.
+spread over worker processes; results come back in the order of the texts either way.
 """
 
 from __future__ import annotations
 
 import contextlib
-import gc
 import io
-import multiprocessing
 import re
 import warnings
 from collections.abc import Callable, Sequence
-from concurrent.futures import ProcessPoolExecutor
-from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
+
+from .workers import map_in_processes
 
 if TYPE_CHECKING:
     from querimo_main import VexloParseMain
@@ -132,35 +129,5 @@ def analyse_all(
 
     `on_done` is called once per text as results arrive.
     """
-    if jobs <= 1 or len(texts) < 2:
-        results = []
-        for text in texts:
-            results.append(analyse(text))
-            on_done()
-        return results
-
-    workers = min(jobs, len(texts))
-    # Batches keep the cost of passing work between processes small, while
-    # leaving several batches per worker so that none idles at the end.
-    chunksize = max(1, min(32, len(texts) // (workers * 4)))
-    # Workers forked from this process start with the parser already imported.
-    methods = multiprocessing.get_all_start_methods()
-    context = multiprocessing.get_context("fork" if "fork" in methods else None)
-    results = []
-    # Objects the workers inherit stay out of the collector's sight, so that a
-    # collection in a worker does not copy the parent's pages one by one.
-    gc.freeze()
-    try:
-        with ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
-            try:
-                for result in pool.map(analyse, texts, chunksize=chunksize):
-                    results.append(result)
-                    on_done()
-            except BrokenProcessPool:
-                lost = Analysis(error="the analysis process ended abruptly")
-                for _ in texts[len(results):]:
-                    results.append(lost)
-                    on_done()
-    finally:
-        gc.unfreeze()
-    return results
+    lost = Analysis(error="the analysis process ended abruptly")
+    return map_in_processes(analyse, texts, jobs, lost, on_done)

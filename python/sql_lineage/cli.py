@@ -1,9 +1,13 @@
-"""sql-lineage: the column lineage of SQL files, on top of the querimo_main extension.
+"""sql-lineage: the column lineage of SQL files.
 
-Reads files, folders (every *.sql below them) or standard input, splits the text
-into statements, analyses each query with `VexloParseMain()._parse_sql` and
-prints one row per lineage entry. Statements that cannot be analysed are
-reported on standard error with their place; the rest still get their lineage.
+Reads files, folders (every *.sql below them) or standard input and prints one
+row per lineage entry. The full engine (`sql_lineage.lineage`) is the default;
+`--engine spec` splits the text into statements here and analyses each query
+with `VexloParseMain()._parse_sql`, exactly as before. Statements that cannot be
+analysed are reported on standard error with their place; the rest still get
+their lineage.
+
+Formats are registered in `formats.FORMATS`, sub-commands in `SUBCOMMANDS`.
 """
 
 from __future__ import annotations
@@ -12,17 +16,21 @@ import argparse
 import codecs
 import os
 import sys
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
-from typing import TextIO
+from typing import Any, TextIO
 
 from . import __version__
 from .analysis import Analysis, Row, analyse_all, clean
+from .engine_run import EngineOptions, analyse_sources, options_problem
 from .formats import FORMATS
 from .progress import Progress
-from .report import StatementResult
+from .report import DEFAULT_NAMESPACE, Report, StatementResult
+from .results import StatementLineage
+from .schema_file import SchemaFileError, load_schema
 from .splitter import Statement, split_statements
 from .statements import Plan, plan_statement
+from .trace import Direction, build_script_graph, write_trace_json, write_trace_text
 
 PROG = "sql-lineage"
 STDIN = "-"
@@ -77,7 +85,49 @@ def build_parser() -> argparse.ArgumentParser:
         help="report only failures and skipped statements, no notes or summary",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+
+    engine = parser.add_argument_group("analysis")
+    engine.add_argument(
+        "--engine", choices=ENGINES, default="full",
+        help="full: CTEs, expressions, unions, stars and unqualified columns with a schema, "
+        "indirect lineage (the default); spec: VexloParseMain()._parse_sql, exactly",
+    )
+    engine.add_argument(
+        "--parser", choices=PARSERS, default=None,
+        help="the full engine's SQL front-end (default: the engine's own choice)",
+    )
+    engine.add_argument(
+        "--dialect", default=None, metavar="NAME",
+        help="SQL dialect of the input for the full engine (ansi, postgres, mysql, snowflake, "
+        "bigquery, hive, spark, databricks, duckdb, sqlite, tsql; default: ansi)",
+    )
+    engine.add_argument(
+        "--schema", metavar="FILE",
+        help="the columns of tables, as JSON or YAML: {db: {table: {column: type}}}, "
+        "{table: {column: type}} or lists of column names (full engine)",
+    )
+
+    trace = parser.add_argument_group("script lineage")
+    trace.add_argument(
+        "--trace", metavar="[DB.]TABLE.COLUMN",
+        help="print this column's chain through every statement of the run, instead of the "
+        "lineage rows (as JSON with -f json)",
+    )
+    trace.add_argument(
+        "--downstream", action="store_true",
+        help="with --trace: what is made from the column, instead of what it is made from",
+    )
+    parser.add_argument(
+        "--namespace", default=DEFAULT_NAMESPACE,
+        help="OpenLineage namespace of the jobs and datasets of -f openlineage "
+        "(default: %(default)s)",
+    )
     return parser
+
+
+ENGINES = ("full", "spec")
+PARSERS = ("native", "moz")
+FULL_ENGINE_OPTIONS = ("parser", "dialect", "schema")
 
 
 def _cpu_count() -> int:
@@ -239,6 +289,62 @@ def _result(
     )
 
 
+def run_full(
+    sources: Sequence[Source], options: EngineOptions, jobs: int, progress_stream: TextIO | None
+) -> Run:
+    """The full engine over every readable source, results in input order."""
+    readable = [source for source in sources if source.text is not None]
+    progress = Progress(
+        len(readable), progress_stream or sys.stderr, enabled=progress_stream is not None,
+        label="sources",
+    )
+    try:
+        analysed = analyse_sources([s.text or "" for s in readable], options, jobs, progress.update)
+    finally:
+        progress.close()
+    found = dict(zip(map(id, readable), analysed))
+
+    results: list[StatementResult] = []
+    diagnostics: list[tuple[str, str]] = []
+    failed = False
+    for source in sources:
+        if source.text is None or source.note is not None:
+            if source.error is not None:
+                diagnostics.append(("error", f"{source.name}: error: {source.error}"))
+                failed = True
+            else:
+                diagnostics.append(("note", f"{source.name}: note: {source.note}"))
+        for record in found.get(id(source), ()):
+            result = _full_result(source, record)
+            results.append(result)
+            failed |= _report_full(result, diagnostics)
+    return Run(results, diagnostics, failed, len(sources), len(results))
+
+
+def _full_result(source: Source, record: StatementLineage) -> StatementResult:
+    return StatementResult(
+        source.name, record.index, record.line, record.kind, record.target, record.status,
+        message=record.message, lineage=record,
+    )
+
+
+def _report_full(result: StatementResult, diagnostics: list[tuple[str, str]]) -> bool:
+    """Adds the statement's messages; True when it failed."""
+    if result.status == "failed":
+        diagnostics.append(("error", f"{result.where}: error: {result.message}"))
+        return True
+    if result.status == "skipped":
+        diagnostics.append(("skipped", f"{result.where}: skipped: {result.message}"))
+        return False
+    for problem in result.problems:
+        diagnostics.append(("note", f"{result.where}: warning: {problem}"))
+    if next(result.full_rows(), None) is None:
+        diagnostics.append((
+            "note", f"{result.where}: note: no column lineage (no output column reads a table column)"
+        ))
+    return False
+
+
 def summary(outcome: Run) -> str:
     results = outcome.results
     count = {status: sum(r.status == status for r in results) for status in ("ok", "skipped", "failed")}
@@ -253,19 +359,54 @@ def summary(outcome: Run) -> str:
     return text
 
 
+# Sub-commands: `sql-lineage NAME ...` runs SUBCOMMANDS[NAME] with the rest of
+# the arguments and returns its exit status.
+SUBCOMMANDS: dict[str, Callable[[list[str]], int]] = {}
+
+
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    arguments = list(sys.argv[1:] if argv is None else argv)
+    if arguments and arguments[0] in SUBCOMMANDS:
+        return SUBCOMMANDS[arguments[0]](arguments[1:])
+    parser = build_parser()
+    args = parser.parse_args(arguments)
+    problem = _check_options(args)
+    if problem is not None:
+        parser.error(problem)
+    schema: Mapping[str, Any] | None = None
+    if args.schema is not None:
+        try:
+            schema = load_schema(args.schema)
+            _check_schema(args.schema, schema)
+        except SchemaFileError as exc:
+            print(f"{PROG}: {exc}", file=sys.stderr)
+            return EXIT_USAGE
+    options = EngineOptions(schema, args.dialect, args.parser)
     try:
-        clean("")  # imports the extension
+        if args.engine == "spec":
+            clean("")  # imports the extension
+        else:
+            refused = options_problem(options)
+            if refused is not None:
+                print(f"{PROG}: {refused}", file=sys.stderr)
+                return EXIT_USAGE
     except ImportError as exc:
-        print(f"{PROG}: cannot import the querimo_main extension: {exc}", file=sys.stderr)
+        print(f"{PROG}: cannot import the lineage engine: {exc}", file=sys.stderr)
         return EXIT_USAGE
 
     try:
         sources = list(find_sources(args.paths, args.encoding))
-        show_progress = not args.no_progress
-        outcome = run(sources, args.jobs, sys.stderr if show_progress else None)
-        FORMATS[args.format](outcome.results, sys.stdout)
+        progress = None if args.no_progress else sys.stderr
+        if args.engine == "spec":
+            outcome = run(sources, args.jobs, progress)
+        else:
+            outcome = run_full(sources, options, args.jobs, progress)
+        report = Report(outcome.results, args.engine, args.namespace)
+        traced = True
+        if args.trace is not None:
+            traced = _write_trace(report, args.trace, args.downstream, args.format, sys.stdout)
+        else:
+            FORMATS[args.format](report, sys.stdout)
         sys.stdout.flush()
     except BrokenPipeError:
         # The reader went away (e.g. "| head"); say nothing more on a closed pipe.
@@ -283,4 +424,38 @@ def main(argv: Sequence[str] | None = None) -> int:
             print(f"{PROG}: no SQL statements found", file=sys.stderr)
         else:
             print(summary(outcome), file=sys.stderr)
-    return EXIT_FAILED if outcome.failed else EXIT_OK
+    return EXIT_FAILED if outcome.failed or not traced else EXIT_OK
+
+
+TRACE_FORMATS = ("table", "json")
+
+
+def _check_options(args: argparse.Namespace) -> str | None:
+    """Why the options do not go together, or None."""
+    if args.engine == "spec":
+        given = [f"--{name}" for name in FULL_ENGINE_OPTIONS if getattr(args, name) is not None]
+        if given:
+            return f"{', '.join(given)} need{'s' if len(given) == 1 else ''} the full engine, not --engine spec"
+    if args.downstream and args.trace is None:
+        return "--downstream goes with --trace"
+    if args.trace is not None and args.format not in TRACE_FORMATS:
+        return f"--trace prints text, or JSON with -f json, not -f {args.format}"
+    return None
+
+
+def _check_schema(path: str, schema: Mapping[str, Any]) -> None:
+    """The engine's own check of the schema's shape, before any statement is read."""
+    from .schema import normalise_schema
+
+    try:
+        normalise_schema(schema)
+    except ValueError as exc:
+        raise SchemaFileError(f"{path}: {exc}") from None
+
+
+def _write_trace(report: Report, column: str, downstream: bool, fmt: str, out: TextIO) -> bool:
+    graph = build_script_graph(report.results)
+    direction: Direction = "downstream" if downstream else "upstream"
+    if fmt == "json":
+        return write_trace_json(graph, column, direction, out)
+    return write_trace_text(graph, column, direction, out)

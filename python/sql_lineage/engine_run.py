@@ -1,0 +1,148 @@
+"""Runs the full lineage engine over the sources of one command run.
+
+Each source (file or standard input) is handed to `lineage()` whole: the engine
+splits it into statements itself, numbers them within the source and counts
+their lines from the top of it, so `file:N` and the lines it reports are the
+source's own, and a table that an earlier statement of the source writes is
+known to later ones. Should the engine fail on a text as a whole, the text is
+split here and each statement analysed alone, so one bad statement costs only
+itself.
+
+Sources are analysed in worker processes, each with the schema given on the
+command line. Tables written by earlier sources must be known to later ones as
+well; a source that mentions the name of such a table is therefore analysed
+again, in order, with the schema grown by everything the sources before it
+wrote. Sources that mention none of them cannot differ and keep their first
+result, so independent files keep all the workers' speed.
+"""
+
+from __future__ import annotations
+
+import functools
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from dataclasses import dataclass, replace
+from typing import Any
+
+from .analysis import describe_failure
+from .lexer import Kind, tokens
+from .report import split_qualified_name
+from .results import StatementLineage
+from .splitter import split_statements
+from .statements import plan_statement
+from .workers import map_in_processes
+
+Schema = Mapping[str, Any]
+
+
+@dataclass(frozen=True, slots=True)
+class EngineOptions:
+    schema: Schema | None = None
+    dialect: str | None = None  # None: the engine's default
+    parser: str | None = None
+
+
+def lineage_call(text: str, options: EngineOptions, schema: Schema | None) -> list[StatementLineage]:
+    from .engine import lineage
+
+    keywords: dict[str, Any] = {}
+    if schema is not None:
+        keywords["schema"] = schema
+    if options.dialect is not None:
+        keywords["dialect"] = options.dialect
+    if options.parser is not None:
+        keywords["parser"] = options.parser
+    return list(lineage(text, **keywords))
+
+
+def options_problem(options: EngineOptions) -> str | None:
+    """What the engine says against the parser or dialect asked for, before any work."""
+    try:
+        lineage_call("", options, None)
+    except (TypeError, ValueError) as exc:
+        return str(exc)
+    return None
+
+
+def analyse_source(text: str, options: EngineOptions, schema: Schema | None = None) -> tuple[StatementLineage, ...]:
+    """The lineage of every statement of one source, in order."""
+    try:
+        return tuple(lineage_call(text, options, schema))
+    except Exception:  # noqa: BLE001 - retried statement by statement, which reports it
+        return tuple(_statement_by_statement(text, options, schema))
+
+
+def _statement_by_statement(
+    text: str, options: EngineOptions, schema: Schema | None
+) -> list[StatementLineage]:
+    found: list[StatementLineage] = []
+    for statement in split_statements(text):
+        try:
+            records = lineage_call(statement.text, options, schema)
+        except Exception as exc:  # noqa: BLE001 - one statement's failure is reported, not fatal
+            kind = plan_statement(statement).kind
+            found.append(StatementLineage(
+                statement.number, statement.line, kind if kind != "skipped" else "select",  # type: ignore[arg-type]
+                None, "failed", describe_failure(exc, ""), sql=statement.text))
+            continue
+        # The piece is one statement as far as the splitter goes; keep its number and
+        # count the engine's lines from the top of the source.
+        for record in records:
+            found.append(_moved(record, statement.number, statement.line))
+    return found
+
+
+def _moved(record: StatementLineage, number: int, line: int) -> StatementLineage:
+    return replace(record, index=number, line=line + record.line - 1)
+
+
+LOST: tuple[StatementLineage, ...] = (
+    StatementLineage(1, 1, "select", None, "failed", "the analysis process ended abruptly"),
+)
+
+
+def analyse_sources(
+    texts: Sequence[str], options: EngineOptions, jobs: int, on_done: Callable[[], None]
+) -> list[tuple[StatementLineage, ...]]:
+    analyse: Callable[[str], tuple[StatementLineage, ...]] = functools.partial(
+        analyse_source, options=options, schema=options.schema)
+    first = map_in_processes(
+        analyse,
+        texts, jobs, LOST, on_done,
+    )
+    written: dict[str, tuple[str, tuple[str, ...]]] = {}  # lower-cased name -> (name, columns)
+    final: list[tuple[StatementLineage, ...]] = []
+    for text, results in zip(texts, first):
+        if written and _mentions(text, written):
+            results = analyse_source(text, options, grow_schema(options.schema, written.values()))
+        final.append(results)
+        record_written(results, written)
+    return final
+
+
+def record_written(results: Sequence[StatementLineage], written: dict[str, tuple[str, tuple[str, ...]]]) -> None:
+    for record in results:
+        if record.status != "ok" or record.target is None:
+            continue
+        columns = tuple(c.name for c in record.columns if c.name != "*")
+        if columns:
+            written[record.target.lower()] = (record.target, columns)
+
+
+def _mentions(text: str, written: Mapping[str, tuple[str, tuple[str, ...]]]) -> bool:
+    """The text names one of the written tables (a cheap over-estimate of reading it)."""
+    names = {split_qualified_name(key)[1] for key in written}
+    return any(
+        t.kind in (Kind.WORD, Kind.QUOTED) and t.name.lower() in names for t in tokens(text)
+    )
+
+
+def grow_schema(schema: Schema | None, tables: Iterable[tuple[str, tuple[str, ...]]]) -> Schema:
+    """The given schema with the written tables added, replacing what it said of them.
+
+    A written table goes in under its whole dotted name as a list of columns, a
+    shape the engine reads as that qualified table, whatever the depth of the rest.
+    """
+    grown: dict[str, Any] = dict(schema or {})
+    for name, columns in tables:
+        grown[name] = list(columns)
+    return grown
