@@ -14,11 +14,13 @@ from typing import Any
 
 from . import _engine  # the compiled engine (see _engine.pyi)
 from .analysis import describe_failure, front_end
-from .lexer import Token
+from .lexer import Kind, Token
 from .results import IndirectSource, OutputColumn, SourceColumn, StatementLineage
 from .schema import NormalisedSchema, normalise_schema
 from .splitter import Statement, split_statements
-from .statements import _read_name, _skip_group, _starts_query, _word_at, plan_statement
+from .statements import (
+    CREATE_MODIFIERS, Plan, _read_name, _skip_group, _starts_query, _word_at, plan_statement,
+)
 
 PARSERS = ("moz", "native")
 _CLASSES = (SourceColumn, OutputColumn, IndirectSource)
@@ -59,7 +61,7 @@ def _moz_lineage(sql: str, tables: NormalisedSchema | None) -> list[StatementLin
     batch: list[tuple[object, str, str | None, tuple[str, ...]]] = []
     pending: list[tuple[int, Statement, str, str | None]] = []
     for statement in split_statements(sql):
-        plan = plan_statement(statement)
+        plan, write = _plan(statement)
         if plan.kind == "skipped" or plan.query is None:
             done.append(_record(statement, "skipped", None, "skipped", plan.reason))
             continue
@@ -70,7 +72,7 @@ def _moz_lineage(sql: str, tables: NormalisedSchema | None) -> list[StatementLin
         except Exception as exc:  # a statement the parser rejects fails alone
             done.append(_record(statement, plan.kind, plan.target, "failed", describe_failure(exc, "")))
             continue
-        columns = _insert_columns(statement.tokens) if plan.kind == "insert" else ()
+        columns = _target_columns(write.tokens, plan.kind)
         batch.append((tree, plan.kind, plan.target, columns))
         pending.append((len(done), statement, plan.kind, plan.target))
         done.append(None)
@@ -95,28 +97,76 @@ def _record(statement: Statement, kind: str, target: str | None, status: str, me
     )
 
 
-def _insert_columns(toks: Sequence[Token]) -> tuple[str, ...]:
-    """The column list of INSERT INTO t [PARTITION (...)] (c1, c2) <query>, or ()."""
-    i = 2 if _word_at(toks, 1, "INTO", "OVERWRITE") else 1
+def _target_columns(toks: Sequence[Token], kind: str) -> tuple[str, ...]:
+    """The column list after the table written, matched to the query's outputs by
+    position: INSERT INTO t [PARTITION (...)] (c1, c2) ..., CREATE VIEW v (c1, c2)
+    AS ..., CREATE TABLE t (c1 type, c2 type) AS ...; () when there is none."""
+    if kind == "insert":
+        i = 2 if _word_at(toks, 1, "INTO", "OVERWRITE") else 1
+    else:
+        i = 1
+        while i < len(toks) and toks[i].is_word(*CREATE_MODIFIERS):
+            i += 1
+        i += 1  # TABLE / VIEW
+        if _word_at(toks, i, "IF") and _word_at(toks, i + 1, "NOT"):
+            i += 3
     if _word_at(toks, i, "TABLE"):
         i += 1
     name = _read_name(toks, i)
     if name is None:
         return ()
     i = name[1]
-    while i < len(toks):
-        if _word_at(toks, i, "PARTITION"):
-            i = _skip_group(toks, i + 1)
-        elif toks[i].is_punct("(") and not _starts_query(toks, i):
-            end = _skip_group(toks, i)
-            inner = toks[i + 1:end - 1]
-            names = [t.name for t in inner if not t.is_punct(",")]
-            if len(names) * 2 - 1 == len(inner):
-                return tuple(names)
-            return ()
-        else:
-            return ()
-    return ()
+    while _word_at(toks, i, "PARTITION"):
+        i = _skip_group(toks, i + 1)
+    if i >= len(toks) or not toks[i].is_punct("(") or _starts_query(toks, i):
+        return ()
+    end = _skip_group(toks, i)
+    names: list[str] = []
+    item_start = True
+    depth = 0
+    for token in toks[i + 1:end - 1]:
+        if token.is_punct("("):
+            depth += 1
+        elif token.is_punct(")"):
+            depth -= 1
+        elif depth == 0 and token.is_punct(","):
+            item_start = True
+        elif item_start and depth == 0:
+            if token.kind not in (Kind.WORD, Kind.QUOTED):
+                return ()
+            names.append(token.name)
+            item_start = False
+    return tuple(names)
+
+
+def _plan(statement: Statement) -> tuple[Plan, Statement]:
+    """As the command plans a statement, and WITH ... INSERT / CREATE read as the
+    write with the WITH moved onto its query; with the statement (or the part of
+    it) that holds the write."""
+    plan = plan_statement(statement)
+    toks = statement.tokens
+    if plan.kind != "skipped" or not toks or not toks[0].is_word("WITH"):
+        return plan, statement
+    depth = 0
+    for k, token in enumerate(toks):
+        if token.is_punct("("):
+            depth += 1
+        elif token.is_punct(")"):
+            depth -= 1
+        elif depth == 0 and token.is_word("INSERT", "CREATE"):
+            break
+    else:
+        return plan, statement
+    start = toks[k].start
+    write = Statement(
+        statement.number, statement.line, statement.text[start:],
+        tuple(Token(t.kind, t.text, t.start - start, t.end - start) for t in toks[k:]),
+    )
+    inner = plan_statement(write)
+    if inner.query is None or inner.query.lstrip()[:4].upper() == "WITH":
+        return plan, statement
+    with_clause = statement.text[toks[0].start:start]
+    return Plan(inner.kind, inner.target, with_clause + inner.query), write
 
 
 def _expression_name(tree: object) -> str:

@@ -332,10 +332,14 @@ class Resolver {
   void expand_star(ScopeId s, const model::OutputColumn& output, std::vector<ScopeColumn>& columns) {
     const model::Scope& scope = st_.scopes[s];
     bool matched = false;
-    for (std::size_t i = 0; i < scope.sources.size(); ++i) {
-      if (!output.star_qualifier.empty() && !qualifier_matches(scope.sources[i], output.star_qualifier)) continue;
-      matched = true;
-      expand_source(s, i, output.star_except, columns);
+    for (int pass = 0; pass < 2 && !matched; ++pass) {
+      for (std::size_t i = 0; i < scope.sources.size(); ++i) {
+        if (!output.star_qualifier.empty() && !qualifier_matches(scope.sources[i], output.star_qualifier, pass == 1)) {
+          continue;
+        }
+        matched = true;
+        expand_source(s, i, output.star_except, columns);
+      }
     }
     if (!matched && !output.star_qualifier.empty()) {
       problem("no FROM item is named " + model::joined(output.star_qualifier, output.star_qualifier.size()) +
@@ -399,8 +403,13 @@ class Resolver {
 
   // ---- column references ----------------------------------------------------
 
-  static bool qualifier_matches(const model::Source& source, const model::QualifiedName& qualifier) {
-    if (!source.alias.empty()) return qualifier.size() == 1 && model::same_name(source.alias, qualifier[0]);
+  // `by_table_name`: the table's own name even behind an alias, which some
+  // dialects accept and which is the only reading left when no alias matches.
+  static bool qualifier_matches(const model::Source& source, const model::QualifiedName& qualifier,
+                                bool by_table_name = false) {
+    if (!source.alias.empty() && !by_table_name) {
+      return qualifier.size() == 1 && model::same_name(source.alias, qualifier[0]);
+    }
     const auto& name = source.table;
     if (source.kind != model::SourceKind::Table || qualifier.size() > name.size()) return false;
     const std::size_t offset = name.size() - qualifier.size();
@@ -510,10 +519,12 @@ class Resolver {
       for (ScopeId c = s; c != kNoScope; c = parent_of(c)) {
         const auto& sources = st_.scopes[c].sources;
         const std::size_t bound = std::min(sources.size(), states_[c].bindings.size());
-        for (std::size_t i = 0; i < bound; ++i) {
-          if (qualifier_matches(sources[i], ref.qualifier)) {
-            column_of_source(c, i, ref, usage, false, out);
-            return;
+        for (int pass = 0; pass < 2; ++pass) {
+          for (std::size_t i = 0; i < bound; ++i) {
+            if (qualifier_matches(sources[i], ref.qualifier, pass == 1)) {
+              column_of_source(c, i, ref, usage, false, out);
+              return;
+            }
           }
         }
       }
