@@ -24,6 +24,7 @@ from . import __version__
 from .analysis import Analysis, Row, analyse_all, clean
 from .engine_run import EngineOptions, analyse_sources, options_problem
 from .formats import FORMATS
+from .page.command import serve_main, write_html
 from .progress import Progress
 from .report import DEFAULT_NAMESPACE, Report, StatementResult
 from .results import StatementLineage
@@ -64,8 +65,12 @@ def build_parser() -> argparse.ArgumentParser:
         "(the default when no path is given)",
     )
     parser.add_argument(
-        "-f", "--format", choices=sorted(FORMATS), default="table",
-        help="output format (default: table)",
+        "-f", "--format", choices=sorted([*FORMATS, "html"]), default="table",
+        help="output format (default: table; html writes an interactive page to -o FILE)",
+    )
+    parser.add_argument(
+        "-o", "--output", metavar="PATH",
+        help="where -f html (and the data formats) write, instead of standard output",
     )
     parser.add_argument(
         "-j", "--jobs", type=_positive_int, default=_cpu_count(),
@@ -361,7 +366,9 @@ def summary(outcome: Run) -> str:
 
 # Sub-commands: `sql-lineage NAME ...` runs SUBCOMMANDS[NAME] with the rest of
 # the arguments and returns its exit status.
-SUBCOMMANDS: dict[str, Callable[[list[str]], int]] = {}
+SUBCOMMANDS: dict[str, Callable[[list[str]], int]] = {
+    "serve": lambda arguments: serve_main(arguments, PROG),
+}
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -405,6 +412,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         traced = True
         if args.trace is not None:
             traced = _write_trace(report, args.trace, args.downstream, args.format, sys.stdout)
+        elif args.format == "html":
+            traced = write_html(report.results, args.output, args.paths, PROG)
         else:
             FORMATS[args.format](report, sys.stdout)
         sys.stdout.flush()
@@ -436,6 +445,8 @@ def _check_options(args: argparse.Namespace) -> str | None:
         given = [f"--{name}" for name in FULL_ENGINE_OPTIONS if getattr(args, name) is not None]
         if given:
             return f"{', '.join(given)} need{'s' if len(given) == 1 else ''} the full engine, not --engine spec"
+    if args.format == "html" and args.output is None:
+        return "-f html writes a page: name its file with -o FILE"
     if args.downstream and args.trace is None:
         return "--downstream goes with --trace"
     if args.trace is not None and args.format not in TRACE_FORMATS:

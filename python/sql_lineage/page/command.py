@@ -36,17 +36,18 @@ def page_statements(results: Iterable[StatementResult]) -> list[PageStatement]:
     return statements
 
 
-def write_html(results: Sequence[StatementResult], path: str | None, title: str) -> str | None:
-    """Writes the page; returns an error message for the command to print, or None."""
-    if path is None:
-        return "the html format writes a file: name it with -o FILE"
+def write_html(results: Sequence[StatementResult], path: str, inputs: Sequence[str], prog: str) -> bool:
+    """Writes the page of a command run to `path`; False, with a message, when it cannot."""
+    title = f"SQL lineage: {', '.join(inputs) if inputs else 'standard input'}"
     try:
         write_page(page_statements(results), path, title)
     except LayoutError as exc:
-        return f"cannot make the page: {exc}"
+        print(f"{prog}: cannot make the page: {exc}", file=sys.stderr)
+        return False
     except OSError as exc:
-        return f"cannot write {path}: {exc.strerror or exc}"
-    return None
+        print(f"{prog}: cannot write {path}: {exc.strerror or exc}", file=sys.stderr)
+        return False
+    return True
 
 
 def serve_main(argv: Sequence[str], prog: str) -> int:
