@@ -24,6 +24,7 @@ from . import __version__
 from .analysis import Analysis, Row, analyse_all, clean
 from .engine_run import EngineOptions, analyse_sources, options_problem
 from .formats import FORMATS
+from .logs.options import DATA_FORMATS, add_log_arguments
 from .page.command import serve_main, write_html
 from .progress import Progress
 from .report import DEFAULT_NAMESPACE, Report, StatementResult
@@ -127,6 +128,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="OpenLineage namespace of the jobs and datasets of -f openlineage "
         "(default: %(default)s)",
     )
+    add_log_arguments(parser)
     return parser
 
 
@@ -400,6 +402,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     except ImportError as exc:
         print(f"{PROG}: cannot import the lineage engine: {exc}", file=sys.stderr)
         return EXIT_USAGE
+
+    if args.log or args.format in DATA_FORMATS:
+        from .logs.command import run_log_command
+
+        return run_log_command(args, schema)
 
     try:
         sources = list(find_sources(args.paths, args.encoding))

@@ -12,7 +12,8 @@ from collections.abc import Sequence
 from typing import Any
 
 from .database import DATABASES, distinct_shapes, load
-from .readers import LOG_FORMATS, LogError, LogFile, Partition, expand, format_of, open_log
+from .options import DATA_FORMATS, TEXT_FORMATS
+from .readers import LogError, LogFile, Partition, expand, format_of, open_log
 from .readers import plan_partitions, read_partition
 from .runners import Outcome, run_dask, run_local
 from .sinks import csv_header, part_path
@@ -20,62 +21,20 @@ from .tables import TABLES, KeptColumn, infer_type, output_name
 from .work import LogJob
 
 PROG = "sql-lineage"
-DATA_FORMATS = ("parquet", *DATABASES)
-TEXT_FORMATS = ("csv", "json")
 TYPE_SAMPLE_ROWS = 1000
 MIN_PARTITION = 1 << 20
 MAX_PARTITION = 64 << 20
 
 
-def add_log_arguments(parser: argparse.ArgumentParser) -> None:
-    """Registers the query-log options on the command's parser."""
-    group = parser.add_argument_group(
-        "query logs",
-        "Read the statements from query history exported as CSV, JSON lines or Parquet.",
-    )
-    group.add_argument("--log", action="append", metavar="FILE_OR_GLOB",
-                       help="a query log file or glob; repeatable")
-    group.add_argument("--log-format", choices=LOG_FORMATS,
-                       help="the logs' format (default: from the file extension)")
-    group.add_argument("--query-column", metavar="NAME",
-                       help="the column holding the statement (default: the first of "
-                       "query_text, query, statement, sql, in any case)")
-    group.add_argument("--keep", action="append", default=[], metavar="COL,...",
-                       help="log columns carried into the output (query id, user, start time...)")
-    group.add_argument("--dask", action="store_true",
-                       help="run on Dask: a local cluster of -j worker processes, or the "
-                       "cluster named by --scheduler")
-    group.add_argument("--scheduler", metavar="ADDRESS",
-                       help="the address of an existing Dask scheduler (implies --dask)")
-    group.add_argument("--partition-size", type=_size, metavar="BYTES",
-                       help="bytes of log per partition (default: the logs split evenly over "
-                       "the workers, between 1 MiB and 64 MiB)")
-    group.add_argument("--shape-cache", type=int, default=20000, metavar="N",
-                       help="results kept per worker, by statement shape (default: 20000)")
-    if "--output" not in parser._option_string_actions:
-        group.add_argument("-o", "--output", metavar="PATH",
-                           help="with -f parquet a folder, with -f sqlite/duckdb a file")
-    for action in parser._actions:
-        if "--format" in action.option_strings and action.choices is not None:
-            action.choices = sorted({*action.choices, *DATA_FORMATS})
-
-
-def _size(text: str) -> int:
-    units = {"k": 1 << 10, "m": 1 << 20, "g": 1 << 30}
-    scale = units.get(text[-1:].lower(), 1)
-    try:
-        value = int(text[:-1] if scale > 1 else text) * scale
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a size: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1: {text!r}")
-    return value
-
-
-def run_log_command(args: argparse.Namespace) -> int:
-    """The run for `--log`; returns the exit status."""
+def run_log_command(args: argparse.Namespace, schema: Any = None) -> int:
+    """The run for `--log`; returns the exit status. `schema` is the loaded
+    --schema, for the full engine."""
     fmt = "csv" if args.format == "table" else args.format
     output = getattr(args, "output", None)
+    if not args.log:
+        return _usage(f"-f {fmt} is for query logs: name them with --log")
+    if getattr(args, "paths", None):
+        return _usage("give SQL files or --log query logs, not both")
     if fmt not in (*DATA_FORMATS, *TEXT_FORMATS):
         return _usage(f"-f {fmt} is not available for query logs; use one of "
                       f"{', '.join(TEXT_FORMATS + DATA_FORMATS)}")
@@ -96,7 +55,9 @@ def run_log_command(args: argparse.Namespace) -> int:
     folder, staging = _folders(fmt, output)
     job = LogJob(folder, "parquet" if fmt in DATA_FORMATS else fmt, tuple(kept),
                  encoding=args.encoding, dialect=getattr(args, "dialect", None) or "ansi",
-                 schema=getattr(args, "schema", None), cache_limit=max(1, args.shape_cache))
+                 schema=schema, cache_limit=max(1, args.shape_cache),
+                 engine=getattr(args, "engine", None) or "full",
+                 parser=getattr(args, "parser", None))
     partitions = plan_partitions(files, args.partition_size or _partition_bytes(files, workers))
     finish = functools.partial(finalise, folder, fmt if fmt in DATABASES else None, output)
     progress = None if args.no_progress else sys.stderr

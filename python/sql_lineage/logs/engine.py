@@ -11,12 +11,17 @@ from ..results import OutputColumn, SourceColumn, StatementKind, StatementLineag
 Analyse = Callable[[str], list[StatementLineage]]
 
 
-def make_analyser(dialect: str = "ansi", schema: Any = None) -> Analyse:
-    full = _full_engine()
+def make_analyser(
+    engine: str = "full", dialect: str = "ansi", schema: Any = None, parser: str | None = None
+) -> Analyse:
+    """The full engine unless `engine` is "spec" or the full engine is not built."""
+    full = _full_engine() if engine == "full" else None
     if full is not None:
+        options = {"parser": parser} if parser else {}
+
         def with_full(sql: str) -> list[StatementLineage]:
             try:
-                return list(full(sql, schema=schema, dialect=dialect))
+                return list(full(sql, schema=schema, dialect=dialect, **options))
             except Exception as exc:  # one bad text never ends the run
                 return [_failed(sql, f"{type(exc).__name__}: {exc}")]
         return with_full
@@ -25,10 +30,10 @@ def make_analyser(dialect: str = "ansi", schema: Any = None) -> Analyse:
 
 def _full_engine() -> Callable[..., list[StatementLineage]] | None:
     try:
-        from ..engine import lineage  # type: ignore[attr-defined]
-    except ImportError:
+        from ..engine import lineage
+    except ImportError:  # the compiled engine is not built
         return None
-    return lineage  # type: ignore[no-any-return]
+    return lineage
 
 
 def _failed(sql: str, message: str) -> StatementLineage:

@@ -26,7 +26,6 @@ from typing import Any, Literal
 import pyarrow.parquet as pq  # type: ignore[import-untyped]
 
 LogFormat = Literal["csv", "jsonl", "parquet"]
-LOG_FORMATS: tuple[LogFormat, ...] = ("csv", "jsonl", "parquet")
 QUERY_COLUMNS = ("query_text", "query", "statement", "sql")
 
 _EXTENSIONS: dict[str, LogFormat] = {

@@ -33,6 +33,8 @@ class LogJob:
     encoding: str = "utf-8"
     dialect: str = "ansi"
     schema: Any = None
+    engine: str = "full"          # "spec": the classic parse driver
+    parser: str | None = None     # the full engine's front-end, when not its default
     cache_limit: int = 20000
 
 
@@ -76,15 +78,15 @@ def compact(results: Sequence[StatementLineage]) -> tuple[Statement, ...]:
 class _ProcessState:
     def __init__(self, job: LogJob) -> None:
         self.key = _state_key(job)
-        self.analyse: Analyse = make_analyser(job.dialect, job.schema)
+        self.analyse: Analyse = make_analyser(job.engine, job.dialect, job.schema, job.parser)
         self.cache: ShapeCache[int, tuple[Statement, ...]] = ShapeCache(job.cache_limit)
 
 
 _state: _ProcessState | None = None
 
 
-def _state_key(job: LogJob) -> tuple[str, int, str]:
-    return (job.dialect, job.cache_limit, repr(job.schema))
+def _state_key(job: LogJob) -> tuple[object, ...]:
+    return (job.engine, job.parser, job.dialect, job.cache_limit, repr(job.schema))
 
 
 def _process_state(job: LogJob) -> _ProcessState:
