@@ -23,7 +23,7 @@ from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, replace
 from typing import Any
 
-from .analysis import describe_failure
+from .analysis import MESSAGE_LIMIT
 from .lexer import Kind, tokens
 from .report import split_qualified_name
 from .results import StatementLineage
@@ -82,13 +82,21 @@ def _statement_by_statement(
             kind = plan_statement(statement).kind
             found.append(StatementLineage(
                 statement.number, statement.line, kind if kind != "skipped" else "select",  # type: ignore[arg-type]
-                None, "failed", describe_failure(exc, ""), sql=statement.text))
+                None, "failed", _failure(exc), sql=statement.text))
             continue
         # The piece is one statement as far as the splitter goes; keep its number and
         # count the engine's lines from the top of the source.
         for record in records:
             found.append(_moved(record, statement.number, statement.line))
     return found
+
+
+def _failure(exc: BaseException) -> str:
+    if isinstance(exc, RecursionError):
+        return "the query is nested too deeply to analyse"
+    text = " ".join(str(exc).split())
+    message = f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+    return message if len(message) <= MESSAGE_LIMIT else message[:MESSAGE_LIMIT - 3] + "..."
 
 
 def _moved(record: StatementLineage, number: int, line: int) -> StatementLineage:
