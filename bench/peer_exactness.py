@@ -119,6 +119,37 @@ def speed() -> None:
           f" (ratio {per_cte[50] / per_cte[5]:.2f}; goal within 2x)")
 
 
+def scaling() -> None:
+    """Per-unit analysis cost as width and nesting grow (trees built directly:
+    moz itself is too slow for 10,000 columns)."""
+    from sql_lineage import _engine
+    from sql_lineage.engine import _CLASSES
+
+    def run(tree: object) -> float:
+        batch = [(tree, "select", None, ())]
+        return _best_of(lambda: _engine.analyse_moz(batch, None, None, _CLASSES), 5)
+
+    widths = {n: run({"select": [{"value": f"t.c{i}"} for i in range(n)], "from": "t"}) / n
+              for n in (10, 100, 1000, 10000)}
+    print("width, per column: " + ", ".join(f"{n}: {ns / 1000:.2f} us" for n, ns in widths.items()))
+    through = {n: run({"select": [{"value": f"s.c{i}"} for i in range(n)],
+                       "from": {"value": {"select": [{"value": f"c{i}"} for i in range(n)], "from": "t"},
+                                "name": "s"}}) / n
+               for n in (10, 100, 1000, 10000)}
+    print("width through a sub-query, per column: "
+          + ", ".join(f"{n}: {ns / 1000:.2f} us" for n, ns in through.items()))
+
+    def nested(depth: int) -> object:
+        tree: object = {"select": {"value": "a"}, "from": "t"}
+        for level in range(depth):
+            tree = {"select": [{"value": "s.a"}, {"value": "s.a", "name": f"b{level}"}],
+                    "from": {"value": tree, "name": "s"}}
+        return tree
+
+    depths = {n: run(nested(n)) / n for n in (10, 100, 400)}
+    print("nesting, per level: " + ", ".join(f"{n}: {ns / 1000:.2f} us" for n, ns in depths.items()))
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--verbose", action="store_true", help="list the misses")
@@ -127,6 +158,7 @@ def main() -> None:
     exactness(args.verbose)
     if args.speed:
         speed()
+        scaling()
 
 
 if __name__ == "__main__":

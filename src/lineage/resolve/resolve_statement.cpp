@@ -54,7 +54,11 @@ struct Binding {
   ScopeId scope = kNoScope;
   const std::vector<Identifier>* renames = nullptr;  // CTE column list / AS t (a, b)
   std::vector<Leaf> function_leaves;                 // what a table function reads
+  // Folded column name -> position, made on the first lookup in a wide scope.
+  std::unordered_map<std::string, std::size_t> positions;
 };
+
+constexpr std::size_t kIndexedWidth = 16;
 
 struct ScopeState {
   enum class Phase : std::uint8_t { Fresh, Busy, Done };
@@ -259,16 +263,22 @@ class Resolver {
   // ---- FROM items -----------------------------------------------------------
 
   // The CTE a one-part table name refers to from scope `s`, if any: the
-  // nearest WITH that declares it, where a CTE sees only the CTEs before it
-  // (and itself when recursive).
+  // nearest WITH that declares it, where a CTE sees only the CTEs before it.
+  // It sees itself when declared recursive, or from a later member of a set
+  // operation (the recursive member; the first one, the anchor, reads a table
+  // of that name) for parsers that do not keep the RECURSIVE keyword.
   const model::Cte* find_cte(ScopeId s, const Identifier& name) const {
     ScopeId child = kNoScope;
-    for (ScopeId p = s; p != kNoScope; child = p, p = parent_of(p)) {
+    ScopeId grandchild = kNoScope;
+    for (ScopeId p = s; p != kNoScope; grandchild = child, child = p, p = parent_of(p)) {
       const auto& ctes = st_.scopes[p].ctes;
       std::size_t limit = ctes.size();
       if (child != kNoScope && cte_owner_[child] == p) {
         const auto k = static_cast<std::size_t>(cte_index_[child]);
-        limit = ctes[k].recursive ? k + 1 : k;
+        const model::Scope& body = st_.scopes[child];
+        const bool recursive_member = body.kind == model::ScopeKind::SetOperation && grandchild != kNoScope &&
+                                      !body.members.empty() && grandchild != body.members.front();
+        limit = (ctes[k].recursive || recursive_member) ? k + 1 : k;
       }
       for (std::size_t k = limit; k-- > 0;) {
         if (model::same_name(ctes[k].name, name)) return &ctes[k];
@@ -422,7 +432,7 @@ class Resolver {
   enum class Holds : std::uint8_t { No, Yes, Unknown };
 
   Holds source_holds(ScopeId s, std::size_t i, const Identifier& name) {
-    const Binding& binding = states_[s].bindings[i];
+    Binding& binding = states_[s].bindings[i];
     const model::Source& source = st_.scopes[s].sources[i];
     switch (binding.kind) {
       case Binding::Kind::Table: {
@@ -452,23 +462,39 @@ class Resolver {
     return Holds::No;
   }
 
-  static const ScopeColumn* find_column(const Binding& binding, const std::vector<ScopeColumn>& columns,
+  static bool column_named(const Binding& binding, const std::vector<ScopeColumn>& columns, std::size_t k,
+                           const Identifier& name) {
+    if (columns[k].open_table >= 0) return false;
+    bool quoted = false;
+    const std::string_view column_name = renamed(binding, k, columns[k], quoted);
+    return (quoted || name.quoted) ? column_name == name.text : model::equal_folded(column_name, name.text);
+  }
+
+  // The column of a scope-backed FROM item with that name; wide scopes get an
+  // index so that reading all of their columns stays linear.
+  static const ScopeColumn* find_column(Binding& binding, const std::vector<ScopeColumn>& columns,
                                         const Identifier& name) {
-    for (std::size_t k = 0; k < columns.size(); ++k) {
-      if (columns[k].open_table >= 0) continue;
-      bool quoted = false;
-      const std::string_view column_name = renamed(binding, k, columns[k], quoted);
-      const bool same = (quoted || name.quoted) ? column_name == name.text
-                                                 : model::equal_folded(column_name, name.text);
-      if (same) return &columns[k];
+    if (columns.size() <= kIndexedWidth) {
+      for (std::size_t k = 0; k < columns.size(); ++k) {
+        if (column_named(binding, columns, k, name)) return &columns[k];
+      }
+      return nullptr;
     }
-    return nullptr;
+    if (binding.positions.empty()) {
+      for (std::size_t k = columns.size(); k-- > 0;) {
+        bool quoted = false;
+        binding.positions[model::folded(renamed(binding, k, columns[k], quoted))] = k;
+      }
+    }
+    auto it = binding.positions.find(model::folded(name.text));
+    if (it == binding.positions.end() || !column_named(binding, columns, it->second, name)) return nullptr;
+    return &columns[it->second];
   }
 
   // Appends what `name` read through FROM item i of scope s gives.
   void column_of_source(ScopeId s, std::size_t i, const ColumnRef& ref, Usage usage, bool ambiguous,
                         std::vector<Leaf>& out) {
-    const Binding& binding = states_[s].bindings[i];
+    Binding& binding = states_[s].bindings[i];
     switch (binding.kind) {
       case Binding::Kind::Table:
         out.push_back({binding.table, ref.is_star ? kStar : std::string_view(ref.name.text), usage, ambiguous});
@@ -604,11 +630,21 @@ class Resolver {
 
   // ---- results --------------------------------------------------------------
 
+  // One leaf per table column: the strongest usage, ambiguous only if every
+  // path to it was. Order of first appearance is kept.
   static void merge_duplicates(std::vector<Leaf>& leaves) {
     std::vector<Leaf> unique;
     unique.reserve(leaves.size());
+    std::unordered_map<std::string, std::size_t> seen;
+    const bool indexed = leaves.size() > kIndexedWidth;
     for (const Leaf& leaf : leaves) {
-      auto same = std::find_if(unique.begin(), unique.end(), [&](const Leaf& u) { return same_column(u, leaf); });
+      auto same = unique.end();
+      if (indexed) {
+        auto [it, added] = seen.emplace(std::to_string(leaf.table) + '.' + model::folded(leaf.column), unique.size());
+        if (!added) same = unique.begin() + static_cast<std::ptrdiff_t>(it->second);
+      } else {
+        same = std::find_if(unique.begin(), unique.end(), [&](const Leaf& u) { return same_column(u, leaf); });
+      }
       if (same == unique.end()) {
         unique.push_back(leaf);
       } else {

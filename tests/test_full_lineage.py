@@ -1,0 +1,219 @@
+"""The full engine, `sql_lineage.lineage`: direct and indirect lineage per behaviour."""
+
+from __future__ import annotations
+
+import pytest
+
+from sql_lineage import lineage
+from sql_lineage import _engine
+from sql_lineage.engine import _CLASSES
+from sql_lineage.schema import normalise_schema
+
+I, T, A = "IDENTITY", "TRANSFORMATION", "AGGREGATION"
+
+
+def rows(sql, schema=None):
+    """Direct rows of every statement, as a set of (db, table, column, output, kind, ambiguous)."""
+    found = set()
+    for statement in lineage(sql, schema=schema):
+        assert statement.status == "ok", statement.message
+        found.update(statement.rows())
+    return found
+
+
+def indirect(sql, schema=None):
+    [statement] = lineage(sql, schema=schema)
+    return {(s.database, s.table, s.column, s.kind) for s in statement.indirect}
+
+
+CTES = [
+    ("with x as (select a from t), y as (select a as b from x) select b from y",
+     {(None, "t", "a", "b", I, False)}),
+    # A CTE named like a table hides it; read twice under two aliases it is resolved once.
+    ("with t as (select k, v from db.src) select p.v, q.k from t p join t q on p.k = q.k",
+     {("db", "src", "v", "v", I, False), ("db", "src", "k", "k", I, False)}),
+    # A CTE reading a table of its own name reads the table.
+    ("with orders as (select id from raw.orders) select id from orders",
+     {("raw", "orders", "id", "id", I, False)}),
+    # Recursive member: reads the anchor's columns, adds no table of the CTE's name, ends.
+    ("with r as (select n from seed union all select r.n + 1 from r where r.n < 9) select n from r",
+     {(None, "seed", "n", "n", T, False)}),
+    ("select x.a from (select a from t) x where x.a in (select a from u)",
+     {(None, "t", "a", "a", I, False)}),
+]
+
+EXPRESSIONS = [
+    ("select coalesce(a.x, 0) as x, sum(amount) total, 1 as one, 'k' k from t a",
+     {(None, "t", "x", "x", T, False), (None, "t", "amount", "total", A, False)}),
+    ("select case when s > 1 then a else cast(b as int) end c from t",
+     {(None, "t", "s", "c", T, False), (None, "t", "a", "c", T, False), (None, "t", "b", "c", T, False)}),
+    ("select sum(a) over (partition by p order by o) w from t",
+     {(None, "t", "a", "w", A, False), (None, "t", "p", "w", T, False), (None, "t", "o", "w", T, False)}),
+    ("select (select max(u.b) from u where u.k = t.k) as m from t",
+     {(None, "u", "b", "m", A, False)}),
+    ("select sum(a) from t", {(None, "t", "a", "SUM(a)", A, False)}),
+    ("select count(*) as n from db.t", {("db", "t", "*", "n", A, False)}),
+]
+
+SET_OPERATIONS = [
+    ("select a, b from t union all select c, d from u union select e, f from v",
+     {(None, "t", "a", "a", I, False), (None, "u", "c", "a", I, False), (None, "v", "e", "a", I, False),
+      (None, "t", "b", "b", I, False), (None, "u", "d", "b", I, False), (None, "v", "f", "b", I, False)}),
+    ("select z from (select a as z from t union all select b from u) s",
+     {(None, "t", "a", "z", I, False), (None, "u", "b", "z", I, False)}),
+]
+
+SCHEMA = {"db": {"t": {"a": "int", "b": "int"}, "u": ["k", "c"]}}
+STARS = [
+    ("select * from db.t", None, {("db", "t", "*", "*", I, False)}),
+    ("select * from db.t", SCHEMA, {("db", "t", "a", "a", I, False), ("db", "t", "b", "b", I, False)}),
+    ("select x.* from db.t x join db.u y on x.a = y.k", SCHEMA,
+     {("db", "t", "a", "a", I, False), ("db", "t", "b", "b", I, False)}),
+    ("select s.* from (select a, b as c from t) s", None,
+     {(None, "t", "a", "a", I, False), (None, "t", "b", "c", I, False)}),
+    # A column asked of a star over an unknown table comes from that table.
+    ("select q from (select * from db.t9) s", None, {("db", "t9", "q", "q", I, False)}),
+    ("select tab2.* from tab2 a join tab3 b on a.id = b.id", None, {(None, "tab2", "*", "*", I, False)}),
+]
+
+UNQUALIFIED = [
+    ("select a from t", None, {(None, "t", "a", "a", I, False)}),
+    # The source whose known columns hold the name.
+    ("select c from db.t x join db.u y on x.a = y.k", SCHEMA, {("db", "u", "c", "c", I, False)}),
+    ("select v from t join (select k, v from w) s on s.k = t.k", None, {(None, "w", "v", "v", I, False)}),
+    # Undecided: one row per candidate, marked ambiguous.
+    ("select q from t1 join t2 on t1.id = t2.id", None,
+     {(None, "t1", "q", "q", I, True), (None, "t2", "q", "q", I, True)}),
+    # A name the inner query's tables lack resolves in the enclosing query.
+    ("select (select max(c) + a from db.u) m from db.t", SCHEMA,
+     {("db", "u", "c", "m", A, False), ("db", "t", "a", "m", T, False)}),
+]
+
+INSERTS = [
+    ("insert into db.out (c1, c2) select a, b + 1 from t",
+     {(None, "t", "a", "c1", I, False), (None, "t", "b", "c2", T, False)}),
+    ("insert overwrite table db.out partition (ds='1') select a from t", {(None, "t", "a", "a", I, False)}),
+    ("create view v (x, y) as select a, b from t", {(None, "t", "a", "x", I, False), (None, "t", "b", "y", I, False)}),
+    ("with s as (select a from t) insert into o (z) select a from s", {(None, "t", "a", "z", I, False)}),
+    # Tables written earlier in the same call are known later.
+    ("create table db.mid as select a, b from t; select * from db.mid",
+     {(None, "t", "a", "a", I, False), (None, "t", "b", "b", I, False),
+      ("db", "mid", "a", "a", I, False), ("db", "mid", "b", "b", I, False)}),
+]
+
+INDIRECT = [
+    ("select t.a from t join u on t.k = u.k where u.f > 0 group by t.a having count(u.g) > 1 order by t.a",
+     {(None, "t", "k", "JOIN"), (None, "u", "k", "JOIN"), (None, "u", "f", "FILTER"),
+      (None, "t", "a", "GROUP_BY"), (None, "u", "g", "FILTER"), (None, "t", "a", "SORT")}),
+    ("select case when x > 0 then y end c, row_number() over (partition by p order by o) r from t",
+     {(None, "t", "x", "CONDITIONAL"), (None, "t", "p", "WINDOW"), (None, "t", "o", "WINDOW")}),
+    # Through sub-queries: their own clauses count, and outer clauses reach the tables.
+    ("select s.a from (select a, b from t where c = 1) s where s.b > 2",
+     {(None, "t", "c", "FILTER"), (None, "t", "b", "FILTER")}),
+    ("select a from t where b in (select c from u where d = 1)",
+     {(None, "u", "c", "FILTER"), (None, "u", "d", "FILTER"), (None, "t", "b", "FILTER")}),
+    # An output alias in ORDER BY / GROUP BY names that output.
+    ("select a + b as total from t group by total order by total",
+     {(None, "t", "a", "GROUP_BY"), (None, "t", "b", "GROUP_BY"), (None, "t", "a", "SORT"), (None, "t", "b", "SORT")}),
+]
+
+
+@pytest.mark.parametrize("sql, expected", CTES)
+def test_ctes(sql, expected):
+    assert rows(sql) == expected
+
+
+@pytest.mark.parametrize("sql, expected", EXPRESSIONS)
+def test_expressions(sql, expected):
+    assert rows(sql) == expected
+
+
+@pytest.mark.parametrize("sql, expected", SET_OPERATIONS)
+def test_set_operations_by_position(sql, expected):
+    assert rows(sql) == expected
+
+
+@pytest.mark.parametrize("sql, schema, expected", STARS)
+def test_stars(sql, schema, expected):
+    assert rows(sql, schema) == expected
+
+
+@pytest.mark.parametrize("sql, schema, expected", UNQUALIFIED)
+def test_unqualified_columns(sql, schema, expected):
+    assert rows(sql, schema) == expected
+
+
+@pytest.mark.parametrize("sql, expected", INSERTS)
+def test_write_targets(sql, expected):
+    assert rows(sql) == expected
+
+
+@pytest.mark.parametrize("sql, expected", INDIRECT)
+def test_indirect_lineage(sql, expected):
+    assert indirect(sql) == expected
+
+
+def test_statements_report_kind_target_status_and_line():
+    got = [(s.index, s.line, s.kind, s.target, s.status) for s in lineage(
+        "select a from t;\nupdate t set a = 1;\n\ninsert into db.o select a from t;\nselect from")]
+    assert got == [(1, 1, "select", None, "ok"), (2, 2, "skipped", None, "skipped"),
+                   (3, 4, "insert", "db.o", "ok"), (4, 5, "select", None, "failed")]
+
+
+@pytest.mark.parametrize("schema, expected", [
+    ({"db": {"t": {"a": "int"}}}, {"db.t": ("a",), "t": ("a",)}),
+    ({"T": ["A", "b"]}, {"t": ("A", "b")}),
+    ({"c": {"db": {"t": ["a"]}}, "db": {"t": ["z"]}}, {"c.db.t": ("a",), "db.t": ("z",)}),
+])
+def test_schema_shapes(schema, expected):
+    assert normalise_schema(schema) == expected
+
+
+@pytest.mark.parametrize("schema, message", [
+    (["t"], "schema must be a mapping of table names, not list"),
+    ({"t": 3}, "schema: t must be a mapping of column names to types, a list of column names, "
+               "or a mapping of table names, not int"),
+    ({"t": [1]}, "schema: the columns of t must be non-empty str, not 1"),
+    ({"db": {"t": {"a": "int", "u": {"x": "int"}}}}, "schema: db.t mixes column types with nested tables"),
+    ({1: ["a"]}, "schema: names must be non-empty str, not 1"),
+])
+def test_schema_errors(schema, message):
+    with pytest.raises(ValueError) as caught:
+        lineage("select a from t", schema=schema)
+    assert str(caught.value) == message
+
+
+@pytest.mark.parametrize("kwargs, error", [
+    ({"sql": b"select 1"}, TypeError),
+    ({"sql": "select 1", "parser": "other"}, ValueError),
+])
+def test_bad_arguments(kwargs, error):
+    with pytest.raises(error):
+        lineage(**kwargs)
+
+
+def _deep_tree(depth):
+    tree = {"select": {"value": "a"}, "from": "t"}
+    for _ in range(depth):
+        tree = {"select": {"value": "s.a"}, "from": {"value": tree, "name": "s"}}
+    return tree
+
+
+@pytest.mark.parametrize("tree", [
+    None, 3, "x", [], {"select": None}, {"select": [1, None, {"value": {"add": [{}, []]}}]},
+    {"from": [{"join": 5, "on": {"eq": [1, 2]}}, {"value": {"lateral": 7}}]},
+    {"select": "*", "with": [{"name": 1}, "x"], "union": "nope"},
+    {"union_all": [{"select": {"value": "a"}, "from": "t"}, {"select": [{"value": "b"}, {"value": "c"}]}]},
+])
+def test_odd_trees_give_a_result(tree):
+    [result] = _engine.analyse_moz([(tree, "select", None, ())], None, None, _CLASSES)
+    assert isinstance(result, tuple) and len(result) == 3
+
+
+def test_deep_nesting_fails_that_statement_alone():
+    batch = [(_deep_tree(200_000), "select", None, ()), (_deep_tree(3), "select", None, ())]
+    deep, shallow = _engine.analyse_moz(batch, None, None, _CLASSES)
+    assert isinstance(deep, RecursionError)
+    assert [c.name for c in shallow[0]] == ["a"]
+    [statement] = lineage("select a from " + "(select a from " * 400 + "t" + ") s" * 400)
+    assert statement.status == "failed" and "nested too deeply" in statement.message
