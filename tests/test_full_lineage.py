@@ -118,34 +118,21 @@ INDIRECT = [
 ]
 
 
-@pytest.mark.parametrize("sql, expected", CTES)
-def test_ctes(sql, expected):
-    assert rows(sql) == expected
+def _with_schema(table, schema=None):
+    return [case if len(case) == 3 else (case[0], schema, case[1]) for case in table]
 
 
-@pytest.mark.parametrize("sql, expected", EXPRESSIONS)
-def test_expressions(sql, expected):
-    assert rows(sql) == expected
+DIRECT = {
+    "cte": _with_schema(CTES), "expression": _with_schema(EXPRESSIONS), "set-operation": _with_schema(SET_OPERATIONS),
+    "star": STARS, "unqualified": UNQUALIFIED, "write": _with_schema(INSERTS),
+}
 
 
-@pytest.mark.parametrize("sql, expected", SET_OPERATIONS)
-def test_set_operations_by_position(sql, expected):
-    assert rows(sql) == expected
-
-
-@pytest.mark.parametrize("sql, schema, expected", STARS)
-def test_stars(sql, schema, expected):
+@pytest.mark.parametrize("sql, schema, expected", [
+    pytest.param(*case, id=f"{behaviour}-{n}") for behaviour, table in DIRECT.items() for n, case in enumerate(table)
+])
+def test_direct_lineage(sql, schema, expected):
     assert rows(sql, schema) == expected
-
-
-@pytest.mark.parametrize("sql, schema, expected", UNQUALIFIED)
-def test_unqualified_columns(sql, schema, expected):
-    assert rows(sql, schema) == expected
-
-
-@pytest.mark.parametrize("sql, expected", INSERTS)
-def test_write_targets(sql, expected):
-    assert rows(sql) == expected
 
 
 @pytest.mark.parametrize("sql, expected", INDIRECT)

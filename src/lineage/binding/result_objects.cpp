@@ -5,6 +5,7 @@
 
 #include "common/calls.hpp"
 #include "common/names.hpp"
+#include "lineage/binding/record_maker.hpp"
 
 namespace lineage::binding {
 namespace {
@@ -51,10 +52,43 @@ struct TableStrings {
 
 PyObject* flag(bool value) { return value ? Py_True : Py_False; }
 
+// The makers for the last record classes seen, kept for the life of the
+// process (with strong references to those classes), so a call does not
+// inspect the classes again.
+struct Makers {
+  PyObject* classes[3];
+  RecordMaker source_column;
+  RecordMaker output_column;
+  RecordMaker indirect_source;
+};
+
+const Makers& makers_for(const RecordClasses& classes) {
+  static Makers* cached = nullptr;
+  if (cached != nullptr && cached->classes[0] == classes.source_column &&
+      cached->classes[1] == classes.output_column && cached->classes[2] == classes.indirect_source) {
+    return *cached;
+  }
+  auto* made = new Makers{
+      {classes.source_column, classes.output_column, classes.indirect_source},
+      RecordMaker(classes.source_column, {"database", "table", "column", "transformation", "ambiguous"}),
+      RecordMaker(classes.output_column, {"name", "sources"}),
+      RecordMaker(classes.indirect_source, {"database", "table", "column", "kind", "ambiguous"}),
+  };
+  for (PyObject* cls : made->classes) Py_INCREF(cls);
+  // The replaced makers (rare: a reloaded module) are left alive; their
+  // classes stay referenced, which is what a never-freed cache costs.
+  cached = made;
+  return *cached;
+}
+
 }  // namespace
 
 qm::Ref lineage_to_python(const resolve::StatementLineage& lineage, const RecordClasses& classes) {
   TableStrings tables(lineage.tables);
+  const Makers& makers = makers_for(classes);
+  const RecordMaker& source_column = makers.source_column;
+  const RecordMaker& output_column = makers.output_column;
+  const RecordMaker& indirect_source = makers.indirect_source;
 
   qm::Ref columns = qm::checked(PyTuple_New(static_cast<Py_ssize_t>(lineage.columns.size())));
   for (std::size_t k = 0; k < lineage.columns.size(); ++k) {
@@ -63,13 +97,13 @@ qm::Ref lineage_to_python(const resolve::StatementLineage& lineage, const Record
     for (std::size_t i = 0; i < column.sources.size(); ++i) {
       const resolve::SourceColumn& source = column.sources[i];
       qm::Ref name = str_of(source.column);
-      qm::Ref record = qm::call(classes.source_column, tables.database[source.table].get(),
+      qm::Ref record = source_column.make(tables.database[source.table].get(),
                                 tables.table[source.table].get(), name.get(), usage_name(source.usage),
                                 flag(source.ambiguous));
       PyTuple_SET_ITEM(sources.get(), static_cast<Py_ssize_t>(i), record.release());
     }
     qm::Ref name = str_of(column.name);
-    qm::Ref record = qm::call(classes.output_column, name.get(), sources.get());
+    qm::Ref record = output_column.make(name.get(), sources.get());
     PyTuple_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(k), record.release());
   }
 
@@ -77,7 +111,7 @@ qm::Ref lineage_to_python(const resolve::StatementLineage& lineage, const Record
   for (std::size_t k = 0; k < lineage.indirect.size(); ++k) {
     const resolve::IndirectColumn& item = lineage.indirect[k];
     qm::Ref name = str_of(item.column);
-    qm::Ref record = qm::call(classes.indirect_source, tables.database[item.table].get(),
+    qm::Ref record = indirect_source.make(tables.database[item.table].get(),
                               tables.table[item.table].get(), name.get(), kind_name(item.kind),
                               flag(item.ambiguous));
     PyTuple_SET_ITEM(indirect.get(), static_cast<Py_ssize_t>(k), record.release());

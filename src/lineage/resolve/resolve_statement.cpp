@@ -54,6 +54,7 @@ struct Binding {
   ScopeId scope = kNoScope;
   const std::vector<Identifier>* renames = nullptr;  // CTE column list / AS t (a, b)
   std::vector<Leaf> function_leaves;                 // what a table function reads
+  const std::vector<std::string>* known = nullptr;   // Table: its columns, when the schema has them
   // Folded column name -> position, made on the first lookup in a wide scope.
   std::unordered_map<std::string, std::size_t> positions;
 };
@@ -300,6 +301,7 @@ class Resolver {
           resolve_scope(cte->scope);  // done already, or busy: a recursive reference
         } else if (!source.table.empty()) {
           binding.table = table_id(source.table);
+          binding.known = schema_.find(source.table);
         } else {
           binding.kind = Binding::Kind::Function;  // a nameless table: reads nothing
         }
@@ -368,7 +370,7 @@ class Resolver {
     const model::Source& source = st_.scopes[s].sources[i];
     switch (binding.kind) {
       case Binding::Kind::Table: {
-        if (const auto* known = schema_.find(source.table)) {
+        if (const auto* known = binding.known) {
           for (const std::string& name : *known) {
             if (excepted(except, name)) continue;
             ScopeColumn column;
@@ -436,7 +438,7 @@ class Resolver {
     const model::Source& source = st_.scopes[s].sources[i];
     switch (binding.kind) {
       case Binding::Kind::Table: {
-        const auto* known = schema_.find(source.table);
+        const auto* known = binding.known;
         if (known == nullptr) return Holds::Unknown;
         for (const std::string& column : *known) {
           if (model::same_name(name, column)) return Holds::Yes;
