@@ -10,9 +10,9 @@ import pytest
 
 from sql_lineage.page import LayoutError, build_graph, page_html, run_data
 from sql_lineage.page.command import page_statements
-from sql_lineage.page.layout import layout
+from sql_lineage.page.layout import Box, layout, order_rows
 from sql_lineage.report import StatementResult
-from support.page_runs import HOSTILE, HOSTILE_NAME, SCRIPT, src, stmt
+from support.page_runs import HOSTILE, HOSTILE_NAME, SCRIPT, cond, src, stmt
 
 needs_dot = pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz 'dot' is not installed")
 
@@ -125,6 +125,19 @@ def test_layout_runs_left_to_right_without_overlaps():
             apart = (a.x + a.width <= b.x or b.x + b.width <= a.x
                      or a.y + a.height <= b.y or b.y + b.height <= a.y)
             assert apart, (a, b)
+
+
+def test_rows_of_read_tables_follow_what_they_feed():
+    graph = build_graph([
+        ("a.sql", stmt(1, None, [("k", [src("u", "k")])], [cond("s", "f", "FILTER")])),
+        ("a.sql", stmt(2, "t", [("x", [src("s", "b")]), ("y", [src("s", "a")]),
+                                ("z", [src("t", "z")])])),
+    ])
+    order = lambda: {g.label: [graph.columns[c].name for c in g.columns] for g in graph.groups}
+    assert order()["s"] == ["f", "b", "a"]
+    order_rows(graph, [Box(0, 100 * n, 100, 90) for n in range(len(graph.groups))])
+    # Direct lineage by the height of its target row, then indirect only; written tables stay.
+    assert order() == {"a.sql:1": ["k"], "u": ["k"], "s": ["b", "a", "f"], "t": ["x", "y", "z"]}
 
 
 def test_missing_dot_is_a_clear_error():

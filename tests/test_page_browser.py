@@ -111,6 +111,20 @@ def test_click_highlights_exactly_the_chain(open_page, table, column, indirect, 
     assert driver.execute_script(HIGHLIGHTED) == []
 
 
+def test_a_chain_alone_and_back(open_page):
+    driver = open_page(SCRIPT)
+    boxes = "return [...document.querySelectorAll('#boxes .box .label')].map(l => l.textContent).sort()"
+    everything = driver.execute_script(boxes)
+    driver.execute_script(FIND_COLUMN, "raw.orders", "id").click()
+    driver.find_element("id", "chain-alone").click()
+    assert driver.find_element("id", "chain-bar").text.startswith("The chain of raw.orders.id alone")
+    assert driver.execute_script(boxes) == ["raw.orders", "stage.orders"]
+    assert driver.execute_script(HIGHLIGHTED) == CHAINS[2][3]
+    driver.find_element("id", "chain-back").click()
+    assert driver.execute_script(boxes) == everything and len(everything) == 5
+    assert not driver.find_element("id", "chain-bar").is_displayed()
+
+
 def test_search_finds_and_selects_a_column(open_page):
     driver = open_page(SCRIPT)
     search = driver.find_element("id", "search")

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import shutil
 import subprocess
+from collections.abc import Sequence
 from dataclasses import dataclass
 
 from .graph import PageGraph
@@ -119,3 +120,31 @@ def _read_plain(text: str, count: int) -> list[Box]:
             round(w * POINTS_PER_INCH, 1), round(h * POINTS_PER_INCH, 1),
         ))
     return boxes
+
+
+def order_rows(graph: PageGraph, boxes: Sequence[Box]) -> None:
+    """Sorts the rows of each table that no statement writes by the height of what
+    they feed, so that fewer edges cross: rows with direct lineage first, then rows
+    with indirect lineage only (hidden at first), then the rest. Written tables keep
+    the statements' order."""
+    written = {s.group for s in graph.statements if s.group is not None}
+    row_of = {column: row for g in graph.groups for row, column in enumerate(g.columns)}
+    direct: dict[int, list[float]] = {}
+    indirect: dict[int, list[float]] = {}
+    for edge in graph.edges:
+        box = boxes[graph.columns[edge.target].group]
+        direct.setdefault(edge.source, []).append(box.y + HEADER + ROW * row_of[edge.target])
+    for condition in graph.indirect:
+        target = graph.statements[condition.statement].group
+        if target is not None:
+            indirect.setdefault(condition.source, []).append(boxes[target].y + HEADER / 2)
+
+    def place(column: int) -> tuple[int, float]:
+        for rank, feeds in enumerate((direct, indirect)):
+            if column in feeds:
+                return rank, sum(feeds[column]) / len(feeds[column])
+        return 2, 0.0
+
+    for number, group in enumerate(graph.groups):
+        if number not in written:
+            group.columns.sort(key=place)

@@ -11,7 +11,7 @@ from importlib import resources
 from typing import Any
 
 from .graph import PageGraph, PageStatement, build_graph
-from .layout import HEADER, PADDING, ROW, Box, layout
+from .layout import HEADER, PADDING, ROW, Box, layout, order_rows
 
 # The file page may load nothing at all; the web app's page may also call home.
 FILE_POLICY = "default-src 'none'; style-src 'unsafe-inline'; script-src 'unsafe-inline'; img-src data:"
@@ -78,7 +78,9 @@ def _empty_message(graph: PageGraph) -> str | None:
 def run_data(statements: Sequence[PageStatement], dot: str = "dot") -> dict[str, Any]:
     """Graph, layout and page data of a run; LayoutError when dot cannot lay it out."""
     graph = build_graph(statements)
-    return page_data(graph, layout(graph, dot))
+    boxes = layout(graph, dot)
+    order_rows(graph, boxes)
+    return page_data(graph, boxes)
 
 
 def embed_json(value: object) -> str:

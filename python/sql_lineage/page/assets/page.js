@@ -16,6 +16,7 @@
   var tooltip = document.getElementById("tooltip");
   var search = document.getElementById("search");
   var indirectToggle = document.getElementById("show-indirect");
+  var chainBar = document.getElementById("chain-bar");
 
   var data = null;          // the run, as the server or the file gives it
   var model = null;         // indexes and elements built from it
@@ -210,10 +211,11 @@
   function fit() {
     if (!data || !data.groups.length) return;
     var rect = svg.getBoundingClientRect();
-    var scale = Math.min(rect.width / (data.width + 40), rect.height / (data.height + 40), 1.5);
+    // Room below for the legend.
+    var scale = Math.min(rect.width / (data.width + 40), (rect.height - 36) / (data.height + 40), 1.5);
     view.scale = Math.max(scale, 0.02);
     view.x = (rect.width - data.width * view.scale) / 2;
-    view.y = (rect.height - data.height * view.scale) / 2;
+    view.y = (rect.height - 36 - data.height * view.scale) / 2;
     applyView();
   }
 
@@ -233,11 +235,19 @@
     applyView();
   }
 
-  function centreOnColumn(id) {
-    var column = model.columns[id];
-    setCollapsed(column.group, false);
-    var at = anchor(id, false);
-    centreOn(at[0] + data.groups[column.group].w / 2, at[1]);
+  // Fits the boxes of a selection in view, no larger than a comfortable reading size.
+  function fitGroups(groups) {
+    var left = Infinity, top = Infinity, right = -Infinity, bottom = -Infinity;
+    groups.forEach(function (id) {
+      var g = data.groups[id];
+      left = Math.min(left, g.x); top = Math.min(top, g.y);
+      right = Math.max(right, g.x + g.w); bottom = Math.max(bottom, g.y + g.h);
+    });
+    var rect = svg.getBoundingClientRect();
+    view.scale = Math.max(0.02, Math.min(rect.width / (right - left + 80), rect.height / (bottom - top + 80), 1.2));
+    view.x = rect.width / 2 - (left + right) / 2 * view.scale;
+    view.y = rect.height / 2 - (top + bottom) / 2 * view.scale;
+    applyView();
   }
 
   function centreOnGroup(id) {
@@ -396,21 +406,135 @@
     if (selected !== undefined) model.columnNodes[selected].classList.add("sel");
   }
 
-  function selectColumn(id) {
+  function selectColumn(id, bringIntoView) {
     clearSelection();
     selection = { kind: "column", id: id };
     var found = chain(id);
+    if (bringIntoView) {
+      var groups = {};
+      Object.keys(found.columns).forEach(function (c) { groups[model.columns[c].group] = true; });
+      setCollapsed(model.columns[id].group, false);
+      fitGroups(Object.keys(groups).map(Number));
+    }
     showChain(found, id);
     panel.textContent = "";
     panel.appendChild(html("h2", "", columnName(id)));
     panel.appendChild(html("div", "meta",
       plural(Object.keys(found.columns).length - 1, "other column") + " in its chain"));
+    if (!whole && Object.keys(found.columns).length > 1) {
+      var alone = html("button", "link", "Show this chain alone");
+      alone.type = "button";
+      alone.id = "chain-alone";
+      alone.addEventListener("click", function () { showChainAlone(id, found); });
+      panel.appendChild(alone);
+    }
     stepList("Upstream (where it comes from)", found.up);
     stepList("Downstream (what it feeds)", found.down);
   }
 
+  // A chain alone: its boxes with only its columns, laid out here in layers (the
+  // longest path from its sources), for chains spread over a large run. The
+  // statements keep their numbers, so everything else works on it unchanged.
+
+  function chainRun(found, start) {
+    var ids = Object.keys(found.columns).map(Number).sort(function (a, b) {
+      var ca = model.columns[a], cb = model.columns[b];
+      return ca.group - cb.group || ca.row - cb.row;
+    });
+    var columnOf = {}, groupOf = {}, groups = [], columns = [];
+    ids.forEach(function (id) {
+      var c = model.columns[id];
+      if (groupOf[c.group] === undefined) {
+        var g = data.groups[c.group];
+        groupOf[c.group] = groups.length;
+        groups.push({ label: g.label, kind: g.kind, columns: [], x: 0, y: 0, w: g.w, h: 0 });
+      }
+      columnOf[id] = columns.length;
+      groups[groupOf[c.group]].columns.push(columns.length);
+      columns.push([groupOf[c.group], c.name]);
+    });
+    var run = {
+      metrics: data.metrics, groups: groups, columns: columns, summary: data.summary, empty: null,
+      edges: Object.keys(found.edges).map(function (id) {
+        var e = data.edges[id];
+        return [columnOf[e[0]], columnOf[e[1]], e[2], e[3], e[4]];
+      }),
+      indirect: Object.keys(found.indirect).map(function (id) {
+        var e = data.indirect[id];
+        return [columnOf[e[0]], e[1], e[2], e[3]];
+      }),
+      statements: data.statements.map(function (s) {
+        var copy = Object.assign({}, s);
+        copy.group = s.group !== null && groupOf[s.group] !== undefined ? groupOf[s.group] : null;
+        copy.outputs = s.outputs.filter(function (c) { return columnOf[c] !== undefined; })
+          .map(function (c) { return columnOf[c]; });
+        return copy;
+      })
+    };
+    layers(run);
+    return { run: run, column: columnOf[start] };
+  }
+
+  function layers(run) {
+    var m = run.metrics, count = run.groups.length;
+    var links = run.edges.map(function (e) { return [run.columns[e[0]][0], run.columns[e[1]][0]]; });
+    run.indirect.forEach(function (e) {
+      var target = run.statements[e[1]].group;
+      if (target !== null) links.push([run.columns[e[0]][0], target]);
+    });
+    links = links.filter(function (l) { return l[0] !== l[1]; });
+    var rank = run.groups.map(function () { return 0; });
+    for (var round = 0; round < count; round++) {  // a cycle stops growing after `count` rounds
+      var changed = false;
+      links.forEach(function (l) {
+        if (rank[l[1]] < rank[l[0]] + 1) { rank[l[1]] = rank[l[0]] + 1; changed = true; }
+      });
+      if (!changed) break;
+    }
+    var byRank = [];
+    run.groups.forEach(function (g, id) {
+      g.h = m.header + g.columns.length * m.row + m.padding;
+      (byRank[rank[id]] = byRank[rank[id]] || []).push(id);
+    });
+    var x = 0, centre = {};
+    run.width = 0; run.height = 0;
+    byRank.forEach(function (ids) {
+      if (!ids) return;
+      // Each layer in the order of where its boxes' sources sit, so edges cross less.
+      var order = {};
+      ids.forEach(function (id) {
+        var sum = 0, seen = 0;
+        links.forEach(function (l) { if (l[1] === id && centre[l[0]] !== undefined) { sum += centre[l[0]]; seen++; } });
+        order[id] = seen ? sum / seen : 0;
+      });
+      ids.sort(function (a, b) { return order[a] - order[b] || a - b; });
+      var y = 0, widest = 0;
+      ids.forEach(function (id) {
+        var g = run.groups[id];
+        g.x = x; g.y = y;
+        centre[id] = y + g.h / 2;
+        y += g.h + 28;
+        widest = Math.max(widest, g.w);
+      });
+      run.height = Math.max(run.height, y - 28);
+      x += widest + 100;
+      run.width = x - 100;
+    });
+  }
+
+  var whole = null;  // the whole run while a chain is shown alone
+
+  function showChainAlone(id, found) {
+    var label = columnName(id);
+    var alone = chainRun(found, id);
+    if (!whole) whole = data;
+    render(alone.run);
+    chainBar.querySelector("span").textContent = "The chain of " + label + " alone";
+    selectColumn(alone.column, false);
+  }
+
   function columnLink(id) {
-    return link(columnName(id), function () { selectColumn(id); centreOnColumn(id); });
+    return link(columnName(id), function () { selectColumn(id, true); });
   }
 
   function statementLink(id) {
@@ -631,6 +755,7 @@
 
   function render(run) {
     data = run;
+    chainBar.hidden = !whole;
     clearSelection();
     marked = [];
     model = buildModel();
@@ -647,7 +772,13 @@
     fit();
   }
 
-  window.LineagePage = { render: render };
+  document.getElementById("chain-back").addEventListener("click", function () {
+    var run = whole;
+    whole = null;
+    render(run);
+  });
+
+  window.LineagePage = { render: function (run) { whole = null; render(run); } };
 
   var embedded = JSON.parse(document.getElementById("lineage-data").textContent);
   if (embedded) render(embedded);
