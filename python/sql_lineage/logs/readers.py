@@ -258,6 +258,7 @@ def _csv_rows(
     query_at = header.index(log.query_column)
     keep_at = [None if name is None else header.index(name) for name in log.keep]
     reader = csv.reader(lines, strict=True, delimiter=_delimiter(log.path))
+    row = first_line
     try:
         if start == 0:
             next(reader, None)  # the header
@@ -278,9 +279,8 @@ def _csv_rows(
             query, problem = _query_cell(record[query_at], encoding)
             yield LogRow(row, query, problem, kept)
     except csv.Error as exc:
-        raise LogError(
-            f"{log.path}: line {first_line + reader.line_num}: malformed CSV: {exc}"
-        ) from None
+        # `row`: the line where the record that could not be read starts
+        raise LogError(f"{log.path}: line {row}: malformed CSV: {exc}") from None
 
 
 def _record_lines(lines: Iterator[tuple[int, str]], end: int) -> Iterator[str]:

@@ -16,7 +16,7 @@ from __future__ import annotations
 import hashlib
 import re
 from collections import OrderedDict
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from typing import Generic, TypeVar
 
 PLACEHOLDER = "?"
@@ -133,21 +133,17 @@ class ShapeCache(Generic[K, V]):
     def __init__(self, limit: int) -> None:
         self.limit = max(1, limit)
         self._entries: OrderedDict[K, V] = OrderedDict()
-        self.hits = 0
-        self.misses = 0
 
-    def get_or_make(self, key: K, make: Callable[[], V]) -> V:
-        entries = self._entries
-        value = entries.get(key)
+    def get(self, key: K) -> V | None:
+        value = self._entries.get(key)
         if value is not None:
-            entries.move_to_end(key)
-            self.hits += 1
-            return value
-        self.misses += 1
-        value = entries[key] = make()
-        if len(entries) > self.limit:
-            entries.popitem(last=False)
+            self._entries.move_to_end(key)
         return value
+
+    def put(self, key: K, value: V) -> None:
+        self._entries[key] = value
+        if len(self._entries) > self.limit:
+            self._entries.popitem(last=False)
 
     def __len__(self) -> int:
         return len(self._entries)

@@ -31,10 +31,12 @@ IndirectEntry = tuple[str | None, str, str, str, bool]
 
 @dataclass(frozen=True, slots=True)
 class Statement:
-    """A statement's result without its text, as the shape cache keeps it."""
+    """A statement's result as the shape cache keeps it: nothing that depends on
+    the text beyond its shape (not even the line it starts on, which a comment
+    before it moves)."""
 
+    failed_any: bool  # whether any statement of its query cell failed
     index: int
-    line: int
     kind: str
     target: str | None
     status: str
@@ -111,7 +113,7 @@ class ParquetSink:
 
     def statement(self, file: str, row: int, kept: tuple[Any, ...], shape: int,
                   st: Statement) -> None:
-        self._statements.add((file, row, *kept, st.index, st.line, shape, st.kind, st.target,
+        self._statements.add((file, row, *kept, st.index, shape, st.kind, st.target,
                               st.status, st.message, st.notes))
         for output, database, table, column, how, ambiguous in st.lineage:
             self._lineage.add((file, row, *kept, st.index, st.target, output, database, table,
@@ -165,7 +167,7 @@ class TextSink:
                                    database or "", table, column, output, how))
             return
         document = {"file": file, "row": row, **dict(zip(self.kept_names, values)),
-                    "statement": st.index, "line": st.line, "kind": st.kind,
+                    "statement": st.index, "kind": st.kind,
                     "target": st.target, "status": st.status, "message": st.message,
                     "lineage": [
                         {"database": d, "table": t, "source_column": c, "output_column": o,

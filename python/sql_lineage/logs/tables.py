@@ -26,7 +26,7 @@ import pyarrow as pa  # type: ignore[import-untyped]
 
 PLACE = [("file", pa.string()), ("row", pa.int64())]
 STATEMENT_COLUMNS = [
-    ("statement", pa.int32()), ("line", pa.int32()), ("shape_id", pa.int64()),
+    ("statement", pa.int32()), ("shape_id", pa.int64()),
     ("kind", pa.string()), ("target", pa.string()), ("status", pa.string()),
     ("message", pa.string()), ("notes", pa.string()),
 ]

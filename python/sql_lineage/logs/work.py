@@ -63,9 +63,10 @@ class Counts:
 
 
 def compact(results: Sequence[StatementLineage]) -> tuple[Statement, ...]:
+    failed = any(s.status == "failed" for s in results)
     return tuple(
         Statement(
-            s.index, s.line, s.kind, s.target, s.status, s.message,
+            failed, s.index, s.kind, s.target, s.status, s.message,
             " | ".join(s.problems) or None,
             tuple((c.name, src.database, src.table, src.column, src.transformation,
                    src.ambiguous) for c in s.columns for src in c.sources),
@@ -86,7 +87,8 @@ _state: _ProcessState | None = None
 
 
 def _state_key(job: LogJob) -> tuple[object, ...]:
-    return (job.engine, job.parser, job.dialect, job.cache_limit, repr(job.schema))
+    # One cache per run (its output folder), so that each run's counts are its own.
+    return (job.folder, job.engine, job.parser, job.dialect, job.cache_limit, repr(job.schema))
 
 
 def _process_state(job: LogJob) -> _ProcessState:
@@ -105,7 +107,6 @@ def process_partition(part: Partition, job: LogJob) -> Counts:
                   else TextSink(job.folder, part.index, job.kept, job.output))
     path = part.file.path
     seen: set[int] = set()
-    misses, hits = state.cache.misses, state.cache.hits
     for entry in read_partition(part, job.encoding):
         counts.rows += 1
         row = entry.row
@@ -126,8 +127,15 @@ def process_partition(part: Partition, job: LogJob) -> Counts:
             continue
         shape = shape_of(entry.query, job.dialect)
         key = shape_id(shape)
-        query = entry.query
-        statements = state.cache.get_or_make(key, lambda: compact(state.analyse(query)))
+        statements = state.cache.get(key)
+        # A failure's message may quote the text it stopped at, literals included:
+        # each failing row gets its own.
+        if statements is None or statements and statements[0].failed_any:
+            statements = compact(state.analyse(entry.query))
+            state.cache.put(key, statements)
+            counts.analysed += 1
+        else:
+            counts.reused += 1
         if key not in seen:
             seen.add(key)
             sink.shape(key, shape)
@@ -147,7 +155,5 @@ def process_partition(part: Partition, job: LogJob) -> Counts:
                 counts.failed += 1
             sink.statement(path, row, values, key, st)
     sink.close()
-    counts.analysed = state.cache.misses - misses
-    counts.reused = state.cache.hits - hits
     counts.seconds = time.perf_counter() - began
     return counts
