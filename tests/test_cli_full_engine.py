@@ -317,3 +317,26 @@ def test_options_that_do_not_go_together_exit_with_status_2(args, message):
     result = full(*args)
     assert (result.status, result.out) == (2, "")
     assert message in result.err
+
+
+@pytest.mark.parametrize("records, tables", [
+    ([statement(1, "a.t", [("x", [])], kind="create table")], {"a.t": ("a.t", ("x",))}),
+    ([statement(1, "V", [("x", [])], kind="create view")], {"v": ("V", ("x",))}),
+    # An INSERT names the columns of a table only when nothing else did.
+    ([statement(1, "n.t", [("x", [])], kind="insert")], {"n.t": ("n.t", ("x",))}),
+    ([statement(1, "a.t", [("x", [])], kind="create table"),
+      statement(2, "a.t", [("y", [])], kind="insert")], {"a.t": ("a.t", ("x",))}),
+    ([statement(1, "known.t", [("y", [])], kind="insert")], {}),
+    ([statement(1, "db.only", [("y", [])], kind="insert")], {}),   # known by its own name
+    # A later definition replaces an earlier one; one with unknown columns removes it.
+    ([statement(1, "a.t", [("x", [])], kind="create table"),
+      statement(2, "A.T", [("z", [])], kind="create table")], {"a.t": ("A.T", ("z",))}),
+    ([statement(1, "a.t", [("x", [])], kind="create table"),
+      statement(2, "a.t", [("*", [])], kind="create table")], {}),
+    ([statement(1, "a.t", [("x", [])], kind="update"),
+      statement(2, "b.t", [("x", [])], kind="create table", status="failed")], {}),
+])
+def test_which_statements_define_a_table_for_later_sources(records, tables):
+    found = {}
+    engine_run.record_written(records, found, {"known.t", "only"})
+    assert found == tables

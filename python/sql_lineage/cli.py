@@ -416,11 +416,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         else:
             outcome = run_full(sources, options, args.jobs, progress)
         report = Report(outcome.results, args.engine, args.namespace)
-        traced = True
+        written = True  # False when the output could not say what was asked
         if args.trace is not None:
-            traced = _write_trace(report, args.trace, args.downstream, args.format, sys.stdout)
+            written = _write_trace(report, args.trace, args.downstream, args.format, sys.stdout)
         elif args.format == "html":
-            traced = write_html(report.results, args.output, args.paths, PROG)
+            written = write_html(report.results, args.output, args.paths, PROG)
         else:
             FORMATS[args.format](report, sys.stdout)
         sys.stdout.flush()
@@ -440,7 +440,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             print(f"{PROG}: no SQL statements found", file=sys.stderr)
         else:
             print(summary(outcome), file=sys.stderr)
-    return EXIT_FAILED if outcome.failed or not traced else EXIT_OK
+    return EXIT_FAILED if outcome.failed or not written else EXIT_OK
 
 
 TRACE_FORMATS = ("table", "json")

@@ -117,23 +117,42 @@ def analyse_sources(
         analyse,
         texts, jobs, LOST, on_done,
     )
+    known: set[str] = set()
+    if options.schema is not None:
+        from .schema import normalise_schema
+
+        known = set(normalise_schema(options.schema))
     written: dict[str, tuple[str, tuple[str, ...]]] = {}  # lower-cased name -> (name, columns)
     final: list[tuple[StatementLineage, ...]] = []
     for text, results in zip(texts, first):
         if written and _mentions(text, written):
             results = analyse_source(text, options, grow_schema(options.schema, written.values()))
         final.append(results)
-        record_written(results, written)
+        record_written(results, written, known)
     return final
 
 
-def record_written(results: Sequence[StatementLineage], written: dict[str, tuple[str, tuple[str, ...]]]) -> None:
+def record_written(
+    results: Sequence[StatementLineage], written: dict[str, tuple[str, tuple[str, ...]]],
+    known: set[str],
+) -> None:
+    """Adds the tables the statements define to `written`: CREATE TABLE/VIEW ... AS
+    defines its table; an INSERT names the columns of a table known neither from the
+    schema nor from an earlier write; a table whose columns include "*" is not known."""
     for record in results:
         if record.status != "ok" or record.target is None:
             continue
-        columns = tuple(c.name for c in record.columns if c.name != "*")
-        if columns:
-            written[record.target.lower()] = (record.target, columns)
+        key = record.target.lower()
+        if record.kind == "insert":
+            if key in written or key in known or split_qualified_name(key)[1] in known:
+                continue
+        elif record.kind not in ("create table", "create view"):
+            continue
+        columns = tuple(c.name for c in record.columns)
+        if "*" in columns or not columns:
+            written.pop(key, None)
+        else:
+            written[key] = (record.target, columns)
 
 
 def _mentions(text: str, written: Mapping[str, tuple[str, tuple[str, ...]]]) -> bool:
