@@ -152,3 +152,58 @@ def test_spec_results_become_identity_lineage():
     assert (source, record.index, record.line, record.target) == ("r.sql", 2, 5, "db.t")
     assert record.rows() == [("crm", "c", "id", "cid", "IDENTITY", False),
                              (None, "u", "id", "cid", "IDENTITY", False)]
+
+
+# The command: -f html -o FILE.
+
+def command_page(tmp_path, capsys, *arguments):
+    from sql_lineage.cli import main
+
+    pytest.importorskip("querimo_main", reason="the extension is not built", exc_type=ImportError)
+    pytest.importorskip("sql_lineage._engine", reason="the full engine is not built", exc_type=ImportError)
+    output = tmp_path / "page.html"
+    status = main(["-f", "html", "-o", str(output), "-j", "1", "--no-progress", "-q", *arguments])
+    return status, output, capsys.readouterr().err
+
+
+@needs_dot
+@pytest.mark.parametrize("engine, indirect", [
+    ("spec", set()),
+    ("full", {("cust_id", "JOIN"), ("active", "FILTER")}),
+])
+def test_command_writes_the_page(tmp_path, capsys, engine, indirect):
+    status, output, err = command_page(tmp_path, capsys, "--engine", engine, "examples/report.sql")
+    assert (status, err) == (0, "")
+    page = Page(output.read_text(encoding="utf-8"))
+    data = json.loads(page.scripts[0])
+    assert page.title == "SQL lineage: examples/report.sql"
+    assert {g["label"] for g in data["groups"]} == {"crm.customers", "sales.orders", "examples/report.sql:1"}
+    assert {e[3] for e in data["edges"]} == {"IDENTITY"}
+    assert {(data["columns"][e[0]][1], e[2]) for e in data["indirect"]} == indirect
+
+
+@pytest.mark.parametrize("path, dot_on_path, message", [
+    ("{tmp}/no/such/folder/page.html", True, "sql-lineage: cannot write {tmp}/no/such/folder/page.html: "),
+    ("{tmp}/page.html", False, "sql-lineage: cannot make the page: the page is laid out by Graphviz's 'dot'"),
+])
+def test_command_reports_what_stops_the_page(tmp_path, capsys, monkeypatch, path, dot_on_path, message):
+    from sql_lineage.cli import main
+
+    pytest.importorskip("querimo_main", reason="the extension is not built", exc_type=ImportError)
+    if not dot_on_path:
+        monkeypatch.setenv("PATH", str(tmp_path))
+    elif shutil.which("dot") is None:
+        pytest.skip("Graphviz 'dot' is not installed")
+    target = path.format(tmp=tmp_path)
+    status = main(["--engine", "spec", "-f", "html", "-o", target, "-q", "-j", "1", "examples/report.sql"])
+    assert status == 1
+    assert capsys.readouterr().err.startswith(message.format(tmp=tmp_path))
+
+
+def test_command_needs_an_output_file(capsys):
+    from sql_lineage.cli import main
+
+    with pytest.raises(SystemExit) as stopped:
+        main(["-f", "html", "examples/report.sql"])
+    assert stopped.value.code == 2
+    assert "-f html writes a page: name its file with -o FILE" in capsys.readouterr().err

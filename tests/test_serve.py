@@ -4,7 +4,11 @@ from __future__ import annotations
 
 import http.client
 import json
+import os
+import re
 import shutil
+import subprocess
+import sys
 import threading
 import urllib.error
 import urllib.request
@@ -15,6 +19,7 @@ from sql_lineage.page.server import LineageServer
 from support.page_runs import SCRIPT
 
 LIMIT = 4096
+needs_dot = pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz 'dot' is not installed")
 
 
 def fake_analyse(sql, dialect, schema):
@@ -31,13 +36,13 @@ def server():
     running = LineageServer(("127.0.0.1", 0), fake_analyse, limit=LIMIT)
     thread = threading.Thread(target=running.serve_forever, daemon=True)
     thread.start()
-    yield running
+    yield running.server_port
     running.shutdown()
     running.server_close()
 
 
-def request(server, method, path, body=None, headers=None):
-    address = f"http://127.0.0.1:{server.server_port}{path}"
+def request(port, method, path, body=None, headers=None):
+    address = f"http://127.0.0.1:{port}{path}"
     sent = urllib.request.Request(address, data=body, headers=headers or {}, method=method)
     try:
         with urllib.request.urlopen(sent, timeout=30) as response:
@@ -46,9 +51,9 @@ def request(server, method, path, body=None, headers=None):
         return refused.code, dict(refused.headers), refused.read()
 
 
-def post(server, document):
+def post(port, document):
     body = document if isinstance(document, bytes) else json.dumps(document).encode()
-    status, _, answer = request(server, "POST", "/api/lineage", body,
+    status, _, answer = request(port, "POST", "/api/lineage", body,
                                 {"Content-Type": "application/json"})
     return status, json.loads(answer)
 
@@ -63,8 +68,6 @@ def test_form_page(server):
         assert part in page
     assert request(server, "GET", "/elsewhere")[0] == 404
 
-
-needs_dot = pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz 'dot' is not installed")
 
 
 @needs_dot
@@ -104,10 +107,35 @@ def test_bad_requests_get_a_message(server, document, status, error):
 
 
 def test_length_is_required(server):
-    connection = http.client.HTTPConnection("127.0.0.1", server.server_port, timeout=30)
+    connection = http.client.HTTPConnection("127.0.0.1", server, timeout=30)
     connection.putrequest("POST", "/api/lineage")
     connection.endheaders()
     response = connection.getresponse()
     assert (response.status, json.loads(response.read())["error"]) == (
         411, "The request needs a Content-Length.")
     connection.close()
+
+
+@needs_dot
+def test_command_serves_the_engine_on_loopback():
+    pytest.importorskip("sql_lineage._engine", reason="the full engine is not built", exc_type=ImportError)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    child = subprocess.Popen([sys.executable, "-m", "sql_lineage", "serve", "--port", "0"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        banner = child.stdout.readline()
+        found = re.fullmatch(r"sql-lineage: serving on http://127\.0\.0\.1:(\d+)/ \(Ctrl-C stops\)\n", banner)
+        assert found, banner
+        port = int(found.group(1))
+        assert request(port, "GET", "/")[0] == 200
+        status, answer = post(port, {"sql": "select o.id as order_id from sales.orders o",
+                                       "dialect": "ansi", "schema": ""})
+        assert status == 200
+        assert {g["label"] for g in answer["data"]["groups"]} == {"sales.orders", "statement 1"}
+        status, answer = post(port, {"sql": "select 1", "dialect": "ansi", "schema": '{"db": 5}'})
+        assert status == 400 and answer["error"].startswith("Cannot analyse this input: ")
+    finally:
+        child.terminate()
+        child.wait(timeout=30)
+        child.stdout.close()
+        child.stderr.close()
