@@ -1,8 +1,8 @@
 from collections.abc import Callable, Mapping, Sequence
 
-from .results import IndirectSource, OutputColumn, SourceColumn
+from .results import IndirectSource, OutputColumn, SourceColumn, StatementLineage
 
-_Classes = tuple[type[SourceColumn], type[OutputColumn], type[IndirectSource]]
+_Classes = tuple[type[SourceColumn], type[OutputColumn], type[IndirectSource], type[StatementLineage]]
 _Result = tuple[tuple[OutputColumn, ...], tuple[IndirectSource, ...], tuple[str, ...]]
 
 HAS_NATIVE_PARSER: int
@@ -14,3 +14,11 @@ def analyse_moz(
     classes: _Classes,
     /,
 ) -> list[_Result | BaseException]: ...
+
+def analyse_native(
+    text: str,
+    dialect: str,
+    schema: Mapping[str, Sequence[str]] | None,
+    classes: _Classes,
+    /,
+) -> list[StatementLineage]: ...

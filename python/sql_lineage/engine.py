@@ -23,7 +23,7 @@ from .statements import (
 )
 
 PARSERS = ("moz", "native")
-_CLASSES = (SourceColumn, OutputColumn, IndirectSource)
+_CLASSES = (SourceColumn, OutputColumn, IndirectSource, StatementLineage)
 
 
 def lineage(
@@ -47,10 +47,9 @@ def lineage(
 
 
 def _native_lineage(sql: str, tables: NormalisedSchema | None, dialect: str) -> list[StatementLineage]:
-    analyse_native = getattr(_engine, "analyse_native", None)
-    if analyse_native is None:
+    if not _engine.HAS_NATIVE_PARSER:
         raise ValueError("the native parser is not built into this engine yet; use parser='moz'")
-    return [StatementLineage(*fields) for fields in analyse_native(sql, dialect, tables, _CLASSES)]
+    return _engine.analyse_native(sql, dialect, tables, _CLASSES)
 
 
 def _moz_lineage(sql: str, tables: NormalisedSchema | None) -> list[StatementLineage]:

@@ -16,7 +16,7 @@ namespace lineage::binding {
 // would; otherwise it calls the class.
 class RecordMaker {
  public:
-  static constexpr std::size_t kMaxFields = 6;
+  static constexpr std::size_t kMaxFields = 10;
 
   RecordMaker(PyObject* cls, std::initializer_list<const char*> fields);
 

@@ -56,23 +56,27 @@ PyObject* flag(bool value) { return value ? Py_True : Py_False; }
 // process (with strong references to those classes), so a call does not
 // inspect the classes again.
 struct Makers {
-  PyObject* classes[3];
+  PyObject* classes[4];
   RecordMaker source_column;
   RecordMaker output_column;
   RecordMaker indirect_source;
+  RecordMaker statement_lineage;
 };
 
 const Makers& makers_for(const RecordClasses& classes) {
   static Makers* cached = nullptr;
   if (cached != nullptr && cached->classes[0] == classes.source_column &&
-      cached->classes[1] == classes.output_column && cached->classes[2] == classes.indirect_source) {
+      cached->classes[1] == classes.output_column && cached->classes[2] == classes.indirect_source &&
+      cached->classes[3] == classes.statement_lineage) {
     return *cached;
   }
   auto* made = new Makers{
-      {classes.source_column, classes.output_column, classes.indirect_source},
+      {classes.source_column, classes.output_column, classes.indirect_source, classes.statement_lineage},
       RecordMaker(classes.source_column, {"database", "table", "column", "transformation", "ambiguous"}),
       RecordMaker(classes.output_column, {"name", "sources"}),
       RecordMaker(classes.indirect_source, {"database", "table", "column", "kind", "ambiguous"}),
+      RecordMaker(classes.statement_lineage, {"index", "line", "kind", "target", "status", "message", "columns",
+                                              "indirect", "problems", "sql"}),
   };
   for (PyObject* cls : made->classes) Py_INCREF(cls);
   // The replaced makers (rare: a reloaded module) are left alive; their
@@ -82,6 +86,8 @@ const Makers& makers_for(const RecordClasses& classes) {
 }
 
 }  // namespace
+
+const RecordMaker& statement_maker(const RecordClasses& classes) { return makers_for(classes).statement_lineage; }
 
 qm::Ref lineage_to_python(const resolve::StatementLineage& lineage, const RecordClasses& classes) {
   TableStrings tables(lineage.tables);

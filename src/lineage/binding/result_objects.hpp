@@ -11,7 +11,12 @@ struct RecordClasses {
   PyObject* source_column = nullptr;    // SourceColumn(database, table, column, transformation, ambiguous)
   PyObject* output_column = nullptr;    // OutputColumn(name, sources)
   PyObject* indirect_source = nullptr;  // IndirectSource(database, table, column, kind, ambiguous)
+  PyObject* statement_lineage = nullptr;  // StatementLineage(index, line, kind, target, status, ...)
 };
+
+class RecordMaker;
+// Makes StatementLineage records.
+const RecordMaker& statement_maker(const RecordClasses& classes);
 
 // (columns, indirect, problems): tuples of OutputColumn, IndirectSource and str.
 qm::Ref lineage_to_python(const resolve::StatementLineage& lineage, const RecordClasses& classes);

@@ -1,0 +1,125 @@
+// analyse_native: our own parser reads the whole text, every statement.
+// Built in once src/sql_parser/parse_script.cpp exists.
+#include "lineage/binding/entry_points.hpp"
+
+#if __has_include("sql_parser/parse_script.cpp")
+#define SL_NATIVE_PARSER 1
+#include "lineage/binding/python_text.hpp"
+#include "lineage/binding/record_maker.hpp"
+#include "lineage/model/names.hpp"
+#include "sql_parser/parse_script.hpp"
+#endif
+
+namespace lineage::binding {
+
+bool native_parser_built() noexcept {
+#ifdef SL_NATIVE_PARSER
+  return true;
+#else
+  return false;
+#endif
+}
+
+#ifndef SL_NATIVE_PARSER
+
+qm::Ref analyse_native(PyObject* const*, Py_ssize_t) {
+  qm::raise(PyExc_NotImplementedError, "this engine was built without the native parser");
+}
+
+#else
+
+namespace {
+
+const char* kind_name(model::StatementKind kind) {
+  switch (kind) {
+    case model::StatementKind::Select: return "select";
+    case model::StatementKind::Insert:
+    case model::StatementKind::InsertOverwrite: return "insert";
+    case model::StatementKind::CreateTable: return "create table";
+    case model::StatementKind::CreateView: return "create view";
+    case model::StatementKind::Update: return "update";
+    case model::StatementKind::Merge: return "merge";
+    case model::StatementKind::Other: return "skipped";
+  }
+  return "skipped";
+}
+
+qm::Ref utf8(std::string_view text) {
+  return qm::checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape"));
+}
+
+const model::Problem* first_error(const model::Statement& statement) {
+  for (const model::Problem& problem : statement.problems) {
+    if (problem.severity == model::Problem::Severity::Error) return &problem;
+  }
+  return nullptr;
+}
+
+// Why a statement has no lineage, in the words the command uses.
+std::string failure_message(PyObject* exception) {
+  if (PyErr_GivenExceptionMatches(exception, PyExc_RecursionError)) return "the query is nested too deeply to analyse";
+  qm::Ref text = qm::checked(PyObject_Str(exception));
+  return std::string(Py_TYPE(exception)->tp_name) + ": " + std::string(utf8_view(text.get()));
+}
+
+}  // namespace
+
+qm::Ref analyse_native(PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 4) qm::raise(PyExc_TypeError, "analyse_native() takes 4 arguments (%zd given)", nargs);
+  if (!PyUnicode_Check(args[0])) qm::raise(PyExc_TypeError, "text must be a str");
+  if (!PyUnicode_Check(args[1])) qm::raise(PyExc_TypeError, "dialect must be a str");
+  PyObject* tables = args[2] == Py_None ? nullptr : args[2];
+  if (tables != nullptr && !PyDict_Check(tables)) qm::raise(PyExc_TypeError, "schema must be a dict or None");
+  const RecordClasses classes = classes_from(args[3]);
+  sql_parser::Dialect dialect{};
+  if (!sql_parser::dialect_from_name(utf8_view(args[1]), dialect)) {
+    qm::raise(PyExc_ValueError, "unknown dialect %R", args[1]);
+  }
+  const std::string_view text = utf8_view(args[0]);
+  std::vector<model::Statement> statements = sql_parser::parse_script(text, dialect);
+
+  const RecordMaker& make_statement = statement_maker(classes);
+  PythonSchema schema(tables);
+  qm::Ref empty = qm::checked(PyTuple_New(0));
+  qm::Ref results = qm::checked(PyList_New(static_cast<Py_ssize_t>(statements.size())));
+  for (std::size_t k = 0; k < statements.size(); ++k) {
+    model::Statement& statement = statements[k];
+    qm::Ref index = qm::checked(PyLong_FromSize_t(k + 1));
+    qm::Ref line = qm::checked(PyLong_FromUnsignedLong(statement.at.line));
+    qm::Ref kind = qm::checked(PyUnicode_InternFromString(kind_name(statement.kind)));
+    qm::Ref target = statement.target.empty() ? qm::Ref::borrow(Py_None)
+                                              : utf8(model::joined(statement.target, statement.target.size()));
+    const std::size_t begin = std::min<std::size_t>(statement.text_begin, text.size());
+    const std::size_t end = std::min<std::size_t>(std::max(statement.text_end, statement.text_begin), text.size());
+    qm::Ref sql = utf8(text.substr(begin, end - begin));
+    qm::Ref status, message, columns = empty, indirect = empty, problems = empty;
+    if (const model::Problem* error = first_error(statement)) {
+      status = qm::checked(PyUnicode_InternFromString("failed"));
+      message = utf8(error->message);
+    } else if (statement.kind == model::StatementKind::Other) {
+      status = qm::checked(PyUnicode_InternFromString("skipped"));
+      message = utf8((statement.keyword.empty() ? std::string("this") : statement.keyword) +
+                     " statement: no column lineage");
+    } else {
+      qm::Ref result = resolve_to_python(statement, schema, classes);
+      if (PyTuple_Check(result.get())) {
+        status = qm::checked(PyUnicode_InternFromString("ok"));
+        message = qm::Ref::borrow(Py_None);
+        columns = qm::Ref::borrow(PyTuple_GET_ITEM(result.get(), 0));
+        indirect = qm::Ref::borrow(PyTuple_GET_ITEM(result.get(), 1));
+        problems = qm::Ref::borrow(PyTuple_GET_ITEM(result.get(), 2));
+      } else {
+        status = qm::checked(PyUnicode_InternFromString("failed"));
+        message = utf8(failure_message(result.get()));
+      }
+    }
+    qm::Ref record = make_statement.make(index.get(), line.get(), kind.get(), target.get(), status.get(),
+                                         message.get(), columns.get(), indirect.get(), problems.get(), sql.get());
+    PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(k), record.release());
+  }
+  return results;
+}
+
+#endif
+
+}  // namespace lineage::binding
