@@ -1,0 +1,93 @@
+// The entry point: split the text into statements and read each on its own.
+#include "sql_parser/parse_script.hpp"
+
+#include <cstdint>
+#include <limits>
+
+#include "sql_parser/parser.hpp"
+#include "sql_parser/tokenizer.hpp"
+#include "sql_parser/word_lists.hpp"
+
+namespace sql_parser {
+
+bool dialect_from_name(std::string_view name, Dialect& out) noexcept {
+  struct Entry {
+    std::string_view name;
+    Dialect dialect;
+  };
+  static constexpr Entry kNames[] = {
+      {"ANSI", Dialect::Ansi},         {"POSTGRES", Dialect::Postgres}, {"POSTGRESQL", Dialect::Postgres},
+      {"REDSHIFT", Dialect::Postgres}, {"MYSQL", Dialect::Mysql},       {"MARIADB", Dialect::Mysql},
+      {"SNOWFLAKE", Dialect::Snowflake}, {"BIGQUERY", Dialect::Bigquery}, {"HIVE", Dialect::Hive},
+      {"SPARK", Dialect::Hive},        {"DATABRICKS", Dialect::Hive},   {"DUCKDB", Dialect::Duckdb},
+      {"SQLITE", Dialect::Sqlite},     {"TSQL", Dialect::Tsql},
+  };
+  for (const Entry& e : kNames) {
+    if (is_word_text(name, e.name)) {
+      out = e.dialect;
+      return true;
+    }
+  }
+  return false;
+}
+
+namespace {
+
+void fail_statement(model::Statement& st, const Token& first, std::string_view text, std::string message,
+                    model::Position at) {
+  model::Statement failed;
+  failed.kind = model::StatementKind::Other;
+  if (first.kind == Tok::Word) {
+    for (char c : text.substr(first.begin, first.end - first.begin)) {
+      failed.keyword.push_back((c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c);
+    }
+  }
+  failed.problems = std::move(st.problems);
+  model::Problem problem;
+  problem.severity = model::Problem::Severity::Error;
+  problem.message = std::move(message);
+  problem.at = at;
+  failed.problems.push_back(std::move(problem));
+  failed.at = st.at;
+  failed.text_begin = st.text_begin;
+  failed.text_end = st.text_end;
+  st = std::move(failed);
+}
+
+}  // namespace
+
+std::vector<model::Statement> parse_script(std::string_view text, Dialect dialect) {
+  std::vector<model::Statement> out;
+  if (text.size() >= std::numeric_limits<std::uint32_t>::max()) {
+    model::Statement st;
+    model::Problem problem;
+    problem.severity = model::Problem::Severity::Error;
+    problem.message = "the text is larger than 4 GB";
+    problem.at = {1, 1};
+    st.problems.push_back(std::move(problem));
+    st.at = {1, 1};
+    out.push_back(std::move(st));
+    return out;
+  }
+  const DialectRules rules{dialect};
+  Tokenizer tokenizer(text, rules);
+  std::vector<Token> tokens;
+  while (tokenizer.next_statement(tokens)) {
+    if (tokens.size() == 1) continue;  // only blanks, comments or ';'
+    model::Statement st;
+    const Token& first = tokens.front();
+    st.at = {first.line, first.column};
+    st.text_begin = first.begin;
+    st.text_end = tokens[tokens.size() - 2].end;
+    try {
+      Parser parser(text, rules, tokens, st);
+      parser.parse_statement();
+    } catch (const SyntaxError& error) {
+      fail_statement(st, first, text, error.message, error.at);
+    }
+    out.push_back(std::move(st));
+  }
+  return out;
+}
+
+}  // namespace sql_parser
