@@ -204,3 +204,115 @@ def test_deep_nesting_fails_that_statement_alone():
     assert [c.name for c in shallow[0]] == ["a"]
     [statement] = lineage("select a from " + "(select a from " * 400 + "t" + ") s" * 400)
     assert statement.status == "failed" and "nested too deeply" in statement.message
+
+
+@pytest.mark.parametrize("sql, expected", [
+    # INSERT with a column list defines the table for later statements; a later
+    # INSERT into a known table does not redefine it.
+    ("insert into db.o (x, y) select a, b from t; insert into db.o (z) select c from t; select * from db.o",
+     {("db", "o", "x", "x"), ("db", "o", "y", "y")}),
+    ("create table s.m as select a from t; create table s.m as select b, c from t; select * from s.m",
+     {("s", "m", "b", "b"), ("s", "m", "c", "c")}),
+    # A schema table is found by its own name when the query leaves the database
+    # out; the rows name the table as the query does.
+    ("select * from orders", {(None, "orders", "id", "id")}),
+])
+def test_schema_grows_with_written_tables(sql, expected):
+    last = lineage(sql, schema={"sales": {"orders": ["id"]}})[-1]
+    assert {r[:4] for r in last.rows()} == expected
+
+
+@pytest.mark.parametrize("sql, problem", [
+    ("select q from t1 join t2 on t1.id = t2.id", "column q is ambiguous between t1, t2"),
+    ("select z.a from t", "no FROM item is named z (column a)"),
+    ("select s.nope from (select a from t) s", "column nope is not among the columns of s"),
+])
+def test_problems_are_reported_not_fatal(sql, problem):
+    [statement] = lineage(sql)
+    assert statement.status == "ok" and problem in statement.problems
+
+
+@pytest.mark.parametrize("args, message", [
+    ((), "analyse_moz() takes 4 arguments (0 given)"),
+    (([], None, None, (1, 2)), "classes must be a tuple (SourceColumn, OutputColumn, IndirectSource, StatementLineage)"),
+    (([], [], None, _CLASSES), "schema must be a dict or None"),
+    (([("x",)], None, None, _CLASSES), "each statement must be a tuple (tree, kind, target, target_columns)"),
+    (([({}, 1, None, ())], None, None, _CLASSES), "a statement's kind must be a str"),
+    (([({}, "insert", "t", (1,))], None, None, _CLASSES), "a target column must be a str"),
+])
+def test_engine_argument_errors(args, message):
+    with pytest.raises(TypeError) as caught:
+        _engine.analyse_moz(*args)
+    assert str(caught.value) == message
+
+
+def test_records_match_those_made_in_python():
+    from sql_lineage.results import OutputColumn, SourceColumn
+
+    [statement] = lineage("select sum(t.a) as s from db.t")
+    assert statement.columns == (OutputColumn("s", (SourceColumn("db", "t", "a", "AGGREGATION", False),)),)
+    assert hash(statement.columns[0]) == hash(OutputColumn("s", (SourceColumn("db", "t", "a", "AGGREGATION"),)))
+
+
+def test_record_classes_with_post_init_are_called():
+    from dataclasses import dataclass
+
+    calls = []
+
+    @dataclass(frozen=True, slots=True)
+    class Column:
+        name: str
+        sources: tuple
+
+        def __post_init__(self):
+            calls.append(self.name)
+
+    tree = {"select": [{"value": "a"}, {"value": "b"}], "from": "t"}
+    [(columns, _, _)] = _engine.analyse_moz([(tree, "select", None, ())], None, None,
+                                            (_CLASSES[0], Column, *_CLASSES[2:]))
+    assert calls == ["a", "b"] and [type(c) for c in columns] == [Column, Column]
+
+
+def test_namer_errors_fail_that_statement():
+    def namer(tree):
+        raise KeyError("no name")
+
+    tree = {"select": {"value": {"add": ["a", 1]}}, "from": "t"}
+    [result] = _engine.analyse_moz([(tree, "select", None, ())], None, namer, _CLASSES)
+    assert isinstance(result, KeyError)
+
+
+def test_no_leaks():
+    from support.leakcheck import assert_no_leak
+
+    good = {"select": [{"value": "x.a"}, {"value": {"sum": "b"}, "name": "s"}, "*"],
+            "from": [{"value": "db.t", "name": "x"}, {"join": "u", "on": {"eq": ["x.k", "u.k"]}}],
+            "where": {"gt": ["u.f", 1]}}
+
+    def run(i):
+        schema = {"db.t": (f"a{i}", "b")}
+        _engine.analyse_moz([(good, "insert", "o", ("p", "q", "r")), (_deep_tree(3), "select", None, ()),
+                             ({"select": {"value": "a"}, "from": "t"}, "select", None, ())],
+                            schema, None, _CLASSES)
+        with pytest.raises(TypeError):
+            _engine.analyse_moz([(good, 1, None, ())], schema, None, _CLASSES)
+
+    assert_no_leak(run, calls=300)
+
+
+NATIVE = [
+    ("update db.t set a = s.b from s where s.k = t.k", {(None, "s", "b", "a")}),
+    ("merge into tgt using src on tgt.k = src.k when matched then update set v = src.v "
+     "when not matched then insert (k, v) values (src.k, src.v)",
+     {(None, "src", "v", "v"), (None, "src", "k", "k")}),
+    ("with recursive r (n) as (select n from seed union all select n + 1 from r) select n from r",
+     {(None, "seed", "n", "n")}),
+]
+
+
+@pytest.mark.skipif(not _engine.HAS_NATIVE_PARSER, reason="the native parser is not built in")
+@pytest.mark.parametrize("sql, expected", NATIVE)
+def test_native_front_end(sql, expected):
+    statements = lineage(sql, parser="native")
+    assert [s.status for s in statements] == ["ok"]
+    assert {r[:4] for r in statements[0].rows()} == expected
