@@ -5,12 +5,13 @@ from __future__ import annotations
 
 import os
 import shutil
+import threading
 from pathlib import Path
 
 import pytest
 
 from sql_lineage.page import page_html, run_data
-from support.page_runs import HOSTILE, HOSTILE_NAME, SCRIPT, wide_run
+from support.page_runs import HOSTILE, HOSTILE_NAME, SCRIPT, fake_analyse, wide_run
 
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
@@ -18,6 +19,7 @@ ROOT = Path(__file__).resolve().parent.parent
 RESULTS = ROOT / "bench" / "results"
 
 webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed")
+from selenium.webdriver.support.wait import WebDriverWait  # noqa: E402
 pytestmark = [
     pytest.mark.skipif(not (os.path.exists(CHROMIUM) and os.path.exists(CHROMEDRIVER)),
                        reason="no Chromium: apt-get install chromium chromium-driver"),
@@ -177,6 +179,32 @@ def test_hostile_names_are_text(open_page):
     driver.find_element("css selector", "#panel .link").click()
     assert driver.find_element("css selector", "pre.sql").text == HOSTILE[0][1].sql
     assert severe(driver) == []
+
+
+def test_web_app_draws_what_the_server_answers(browser):
+    from sql_lineage.page.server import LineageServer
+
+    server = LineageServer(("127.0.0.1", 0), fake_analyse)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        browser.get(f"http://127.0.0.1:{server.server_port}/")
+        message = browser.find_element("id", "app-message")
+        for sql, said in [("boom", "The analysis failed: engine bug"),
+                          ("select ...", "4 statements: 3 analysed, 1 skipped, 0 failed.")]:
+            sql_box = browser.find_element("id", "app-sql")
+            sql_box.clear()
+            sql_box.send_keys(sql)
+            browser.find_element("id", "app-run").click()
+            WebDriverWait(browser, 30).until(lambda d: message.text == said)
+        assert browser.execute_script("return document.querySelectorAll('#boxes .box').length") == 5
+        browser.execute_script(FIND_COLUMN, "raw.orders", "id").click()
+        assert browser.execute_script(HIGHLIGHTED) == ["raw.orders.id", "stage.orders.id"]
+        # Only the failed request's answer, a 500, may be in the log.
+        assert [e for e in severe(browser) if "500" not in e["message"]] == []
+    finally:
+        server.shutdown()
+        server.server_close()
 
 
 def test_screenshot_of_the_examples(browser, tmp_path):

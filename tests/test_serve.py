@@ -16,19 +16,10 @@ import urllib.request
 import pytest
 
 from sql_lineage.page.server import LineageServer
-from support.page_runs import SCRIPT
+from support.page_runs import fake_analyse
 
 LIMIT = 4096
 needs_dot = pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz 'dot' is not installed")
-
-
-def fake_analyse(sql, dialect, schema):
-    """Stands in for the engine: the known script, or the failure the SQL names."""
-    failures = {"deep": RecursionError(), "bad": ValueError("no such dialect feature"),
-                "boom": RuntimeError("engine bug")}
-    if sql in failures:
-        raise failures[sql]
-    return [record for _, record in SCRIPT] if sql else []
 
 
 @pytest.fixture(scope="module")

@@ -60,3 +60,13 @@ def wide_run(tables: int = 500, columns: int = 10) -> list:
             (f"c{k}", [src(f"w.t{number - 1}", f"c{k}")]) for k in range(columns)
         ])))
     return run
+
+
+def fake_analyse(sql, dialect, schema):
+    """Stands in for the engine behind the web app: the script above for any SQL,
+    nothing for none, or the failure that the SQL names."""
+    failures = {"deep": RecursionError(), "bad": ValueError("no such dialect feature"),
+                "boom": RuntimeError("engine bug")}
+    if sql in failures:
+        raise failures[sql]
+    return [record for _, record in SCRIPT] if sql else []
