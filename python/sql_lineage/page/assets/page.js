@@ -244,7 +244,7 @@
       right = Math.max(right, g.x + g.w); bottom = Math.max(bottom, g.y + g.h);
     });
     var rect = svg.getBoundingClientRect();
-    view.scale = Math.max(0.02, Math.min(rect.width / (right - left + 80), rect.height / (bottom - top + 80), 1.2));
+    view.scale = Math.max(0.02, Math.min(rect.width / (right - left + 80), rect.height / (bottom - top + 80), 1));
     view.x = rect.width / 2 - (left + right) / 2 * view.scale;
     view.y = rect.height / 2 - (top + bottom) / 2 * view.scale;
     applyView();
@@ -629,7 +629,8 @@
       panel.appendChild(problems);
     }
     panel.appendChild(html("h3", "", "SQL (columns it reads marked)"));
-    panel.appendChild(sqlBlock(s.sql, statementReads(id)));
+    // Blank lines around the statement are where it was cut from its file.
+    panel.appendChild(sqlBlock(s.sql.replace(/^\s*\n/, "").replace(/\s+$/, ""), statementReads(id)));
     panel.appendChild(html("h3", "", "Output columns"));
     var outputs = html("ul");
     if (!s.outputs.length) outputs.appendChild(html("li", "none", "none"));
