@@ -78,7 +78,7 @@ qm::Ref analyse_native(PyObject* const* args, Py_ssize_t nargs) {
   const std::string_view text = utf8_view(args[0]);
   std::vector<model::Statement> statements = sql_parser::parse_script(text, dialect);
 
-  const RecordMaker& make_statement = statement_maker(classes);
+  const RecordMaker make_statement = statement_maker(classes);
   PythonSchema schema(tables);
   qm::Ref empty = qm::checked(PyTuple_New(0));
   qm::Ref results = qm::checked(PyList_New(static_cast<Py_ssize_t>(statements.size())));

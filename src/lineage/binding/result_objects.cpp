@@ -1,5 +1,7 @@
 #include "lineage/binding/result_objects.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -52,9 +54,6 @@ struct TableStrings {
 
 PyObject* flag(bool value) { return value ? Py_True : Py_False; }
 
-// The makers for the last record classes seen, kept for the life of the
-// process (with strong references to those classes), so a call does not
-// inspect the classes again.
 struct Makers {
   PyObject* classes[4];
   RecordMaker source_column;
@@ -63,14 +62,8 @@ struct Makers {
   RecordMaker statement_lineage;
 };
 
-const Makers& makers_for(const RecordClasses& classes) {
-  static Makers* cached = nullptr;
-  if (cached != nullptr && cached->classes[0] == classes.source_column &&
-      cached->classes[1] == classes.output_column && cached->classes[2] == classes.indirect_source &&
-      cached->classes[3] == classes.statement_lineage) {
-    return *cached;
-  }
-  auto* made = new Makers{
+Makers make_makers(const RecordClasses& classes) {
+  return Makers{
       {classes.source_column, classes.output_column, classes.indirect_source, classes.statement_lineage},
       RecordMaker(classes.source_column, {"database", "table", "column", "transformation", "ambiguous"}),
       RecordMaker(classes.output_column, {"name", "sources"}),
@@ -78,20 +71,31 @@ const Makers& makers_for(const RecordClasses& classes) {
       RecordMaker(classes.statement_lineage, {"index", "line", "kind", "target", "status", "message", "columns",
                                               "indirect", "problems", "sql"}),
   };
-  for (PyObject* cls : made->classes) Py_INCREF(cls);
-  // The replaced makers (rare: a reloaded module) are left alive; their
-  // classes stay referenced, which is what a never-freed cache costs.
-  cached = made;
+}
+
+// The makers for the first record classes seen (those of sql_lineage.results),
+// kept for the life of the process with strong references to the classes, so
+// that a call does not inspect them again. Other classes get makers per call.
+Makers makers_for(const RecordClasses& classes) {
+  static Makers* cached = nullptr;
+  const PyObject* wanted[] = {classes.source_column, classes.output_column, classes.indirect_source,
+                              classes.statement_lineage};
+  if (cached != nullptr) {
+    if (std::equal(std::begin(wanted), std::end(wanted), std::begin(cached->classes))) return *cached;
+    return make_makers(classes);
+  }
+  cached = new Makers(make_makers(classes));
+  for (PyObject* cls : cached->classes) Py_XINCREF(cls);
   return *cached;
 }
 
 }  // namespace
 
-const RecordMaker& statement_maker(const RecordClasses& classes) { return makers_for(classes).statement_lineage; }
+RecordMaker statement_maker(const RecordClasses& classes) { return makers_for(classes).statement_lineage; }
 
 qm::Ref lineage_to_python(const resolve::StatementLineage& lineage, const RecordClasses& classes) {
   TableStrings tables(lineage.tables);
-  const Makers& makers = makers_for(classes);
+  const Makers makers = makers_for(classes);
   const RecordMaker& source_column = makers.source_column;
   const RecordMaker& output_column = makers.output_column;
   const RecordMaker& indirect_source = makers.indirect_source;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/error.hpp"
+#include "lineage/binding/record_maker.hpp"
 #include "lineage/resolve/lineage_result.hpp"
 
 namespace lineage::binding {
@@ -14,9 +15,8 @@ struct RecordClasses {
   PyObject* statement_lineage = nullptr;  // StatementLineage(index, line, kind, target, status, ...)
 };
 
-class RecordMaker;
 // Makes StatementLineage records.
-const RecordMaker& statement_maker(const RecordClasses& classes);
+RecordMaker statement_maker(const RecordClasses& classes);
 
 // (columns, indirect, problems): tuples of OutputColumn, IndirectSource and str.
 qm::Ref lineage_to_python(const resolve::StatementLineage& lineage, const RecordClasses& classes);
