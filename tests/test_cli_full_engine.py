@@ -12,7 +12,7 @@ import subprocess
 import pytest
 
 from support.lineage_records import indirect, result, source, statement
-from test_cli import REPO, dot_edges, needs_graphviz, tool
+from support.command import dot_edges, needs_graphviz, tool
 from sql_lineage import engine_run
 from sql_lineage.engine_run import EngineOptions, analyse_sources, grow_schema
 from sql_lineage.formats import write_csv, write_dot, write_json, write_mermaid, write_table
@@ -201,10 +201,6 @@ needs_engine = pytest.mark.skipif(
 )
 
 
-def full(*args, **kwargs):
-    return tool(*args, engine=None, **kwargs)
-
-
 def lineage_rows(statements):
     return {(s["file"], s["statement"], r["database"], r["table"], r["source_column"],
              r["output_column"], r["transformation"]) for s in statements for r in s["lineage"]}
@@ -212,23 +208,23 @@ def lineage_rows(statements):
 
 @needs_engine
 def test_examples_with_the_default_engine_agree_in_every_format():
-    result = full("-f", "json", "examples")
+    result = tool("-f", "json", "examples")
     assert result.status == 0, result.err
     statements = json.loads(result.out)
     assert all({"lineage", "indirect", "problems"} <= set(s) for s in statements)
     rows = lineage_rows(statements)
     # What the old analysis could not give: an aggregate's source, by kind.
     assert ("examples/ad_hoc.sql", 1, "sales", "orders", "amount", "spent", "AGGREGATION") in rows
-    header, rule, *lines = full("examples").out.splitlines()
+    header, rule, *lines = tool("examples").out.splitlines()
     starts = [m.start() for m in re.finditer(r"-+", rule)]
     cells = [[line[a:b].strip() for a, b in zip(starts, starts[1:] + [None])] for line in lines]
     assert {(c[0], c[2], c[3], c[4], c[5], c[6]) for c in cells} == {
         (f"{f}:{n}", d or "-", t, s, o, k) for f, n, d, t, s, o, k in rows}
     assert len(cells) == len(rows)
-    as_csv = list(csv.DictReader(io.StringIO(full("-f", "csv", "examples").out)))
+    as_csv = list(csv.DictReader(io.StringIO(tool("-f", "csv", "examples").out)))
     assert {(r["file"], int(r["statement"]), r["database"] or None, r["table"], r["source_column"],
              r["output_column"], r["transformation"]) for r in as_csv} == rows
-    events = [json.loads(line) for line in full("-f", "openlineage", "examples").out.splitlines()]
+    events = [json.loads(line) for line in tool("-f", "openlineage", "examples").out.splitlines()]
     assert len(events) == sum(s["status"] != "skipped" for s in statements)
 
 
@@ -243,7 +239,7 @@ SCHEMA = {"sales": {"orders": {"id": "int", "amount": "decimal"}}}
 ])
 def test_a_schema_file_lets_a_star_name_its_columns(tmp_path, name, text):
     (tmp_path / name).write_text(text)
-    result = full("-f", "csv", "--schema", tmp_path / name, stdin=b"select * from sales.orders")
+    result = tool("-f", "csv", "--schema", tmp_path / name, stdin=b"select * from sales.orders")
     assert result.status == 0, result.err
     assert [(r["source_column"], r["output_column"])
             for r in csv.DictReader(io.StringIO(result.out))] == [("id", "id"), ("amount", "amount")]
@@ -262,7 +258,7 @@ def test_an_unusable_schema_file_stops_the_run_with_status_2(tmp_path, name, tex
     path = tmp_path / name
     if text is not None:
         path.write_text(text)
-    result = full("--schema", path, stdin=b"select a from t")
+    result = tool("--schema", path, stdin=b"select a from t")
     assert (result.status, result.out) == (2, "")
     assert result.err.startswith(f"sql-lineage: {path}: ") and message in result.err
 
@@ -274,7 +270,7 @@ def test_a_table_created_in_one_file_gives_its_columns_to_the_next(tmp_path, job
                                     "from sales.orders o")
     (tmp_path / "b.sql").write_text("select 1 as one;\nselect * from STAGE.S")
     (tmp_path / "c.sql").write_text("select * from stage.other")
-    result = full("-f", "json", "-j", jobs, tmp_path)
+    result = tool("-f", "json", "-j", jobs, tmp_path)
     assert result.status == 0, result.err
     lineage = {(s["file"].rsplit("/", 1)[1], s["statement"], s["line"]):
                [(r["table"], r["source_column"], r["output_column"]) for r in s["lineage"]]
@@ -287,7 +283,7 @@ def test_a_table_created_in_one_file_gives_its_columns_to_the_next(tmp_path, job
 def test_trace_follows_a_column_through_files(tmp_path):
     (tmp_path / "1.sql").write_text("insert into stage.s select o.amount * o.rate as amt from raw.o o")
     (tmp_path / "2.sql").write_text("\n\ncreate view mart.v as select sum(s.amt) as total from stage.s s")
-    up = full("--trace", "MART.V.TOTAL", tmp_path)
+    up = tool("--trace", "MART.V.TOTAL", tmp_path)
     assert up.status == 0, up.err
     assert up.out == (
         "mart.v.total\n"
@@ -295,11 +291,11 @@ def test_trace_follows_a_column_through_files(tmp_path):
         f"    <- raw.o.amount  (TRANSFORMATION, {tmp_path / '1.sql'}:1)\n"
         f"    <- raw.o.rate  (TRANSFORMATION, {tmp_path / '1.sql'}:1)\n"
     )
-    down = full("--trace", "raw.o.rate", "--downstream", "-f", "json", tmp_path)
+    down = tool("--trace", "raw.o.rate", "--downstream", "-f", "json", tmp_path)
     [match] = json.loads(down.out)["matches"]
     assert [(s["from"], s["to"]) for s in match["steps"]] == [
         ("raw.o.rate", "stage.s.amt"), ("stage.s.amt", "mart.v.total")]
-    missing = full("--trace", "raw.o.nothing", tmp_path)
+    missing = tool("--trace", "raw.o.nothing", tmp_path)
     assert missing.status == 1
     assert missing.out == "raw.o.nothing: no statement of the run reads or writes this column\n"
 
@@ -314,7 +310,7 @@ def test_trace_follows_a_column_through_files(tmp_path):
     (["--engine", "best"], "invalid choice: 'best'"),
 ])
 def test_options_that_do_not_go_together_exit_with_status_2(args, message):
-    result = full(*args)
+    result = tool(*args)
     assert (result.status, result.out) == (2, "")
     assert message in result.err
 
