@@ -63,6 +63,9 @@ struct ColumnRef {
   bool in_case_condition = false;  // inside a CASE WHEN condition (or IF/IIF test)
   bool is_star = false;            // count(*) and the like: reads rows, no column
   Position at;
+  // GROUP BY 2 / ORDER BY 1: the 1-based position in the select list it names
+  // (name left empty); 0 for an ordinary reference.
+  std::uint32_t ordinal = 0;
 };
 
 // A sub-query inside an expression (scalar sub-query, EXISTS, IN (...), ANY ...).
