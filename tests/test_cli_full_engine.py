@@ -336,3 +336,10 @@ def test_which_statements_define_a_table_for_later_sources(records, tables):
     found = {}
     engine_run.record_written(records, found, {"known.t", "only"})
     assert found == tables
+
+
+@needs_graphviz
+def test_dot_points_indirect_lineage_inside_a_group_that_reads_itself_without_warnings():
+    rewrite = result(statement(1, "db.t", [("a", [source("db.t.a")])], [indirect("db.t.b", "FILTER")]))
+    assert dot_edges(written(write_dot, [rewrite])) == {
+        (("db.t", "a"), ("db.t", "a")), (("db.t", "b"), ("db.t", "a"))}

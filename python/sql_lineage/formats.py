@@ -188,9 +188,13 @@ def write_dot(report: Report, out: TextIO) -> None:
         out.write(f"  n{source} -> n{output}{' [style=dotted]' if ambiguous else ''};\n")
     numbers = graph.group_numbers()
     for source, key, kind in graph.indirect:
-        anchor = next(iter(graph.groups[key].columns.values()))
+        columns = graph.groups[key].columns.values()
+        anchor = next(iter(columns))
+        # An edge can end at the border of a group only from outside it (a
+        # statement that reads the table it writes points at one of its columns).
+        border = "" if source in columns else f"lhead=cluster_{numbers[key]}, "
         out.write(
-            f"  n{source} -> n{anchor} [lhead=cluster_{numbers[key]}, style=dashed, "
+            f"  n{source} -> n{anchor} [{border}style=dashed, "
             f'label="{kind}", fontsize=9, fontname="Helvetica"];\n'
         )
     out.write("}\n")
