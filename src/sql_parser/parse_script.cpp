@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "sql_parser/parser.hpp"
+#include "sql_parser/scope_order.hpp"
 #include "sql_parser/tokenizer.hpp"
 #include "sql_parser/word_lists.hpp"
 
@@ -82,6 +83,7 @@ std::vector<model::Statement> parse_script(std::string_view text, Dialect dialec
     try {
       Parser parser(text, rules, tokens, st);
       parser.parse_statement();
+      order_scopes_parent_first(st);
     } catch (const SyntaxError& error) {
       fail_statement(st, first, text, error.message, error.at);
     }
