@@ -338,8 +338,15 @@ def test_which_statements_define_a_table_for_later_sources(records, tables):
     assert found == tables
 
 
+REWRITE = [result(statement(1, "db.t", [("a", [source("db.t.a")])], [indirect("db.t.b", "FILTER")]))]
+
+
 @needs_graphviz
 def test_dot_points_indirect_lineage_inside_a_group_that_reads_itself_without_warnings():
-    rewrite = result(statement(1, "db.t", [("a", [source("db.t.a")])], [indirect("db.t.b", "FILTER")]))
-    assert dot_edges(written(write_dot, [rewrite])) == {
+    assert dot_edges(written(write_dot, REWRITE)) == {
         (("db.t", "a"), ("db.t", "a")), (("db.t", "b"), ("db.t", "a"))}
+
+
+def test_mermaid_points_indirect_lineage_inside_a_group_that_reads_itself_at_a_column():
+    assert mermaid_full_edges(written(write_mermaid, REWRITE)) == {
+        ("-->", ("db.t", "a"), ("db.t", "a")), ("FILTER", ("db.t", "b"), ("db.t", "a"))}

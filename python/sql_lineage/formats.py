@@ -218,7 +218,10 @@ def write_mermaid(report: Report, out: TextIO) -> None:
         out.write(f"  n{source} {'-- ? -->' if ambiguous else '-->'} n{output}\n")
     numbers = graph.group_numbers()
     for source, key, kind in graph.indirect:
-        out.write(f"  n{source} -. {kind} .-> g{numbers[key]}\n")
+        columns = graph.groups[key].columns.values()
+        # A link from inside a group to the group itself breaks Mermaid's layout.
+        end = f"n{next(iter(columns))}" if source in columns else f"g{numbers[key]}"
+        out.write(f"  n{source} -. {kind} .-> {end}\n")
 
 
 def write_openlineage(report: Report, out: TextIO) -> None:
