@@ -58,7 +58,8 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="Statements are separated by ';' (outside quotes and comments). SELECT, "
         "INSERT ... SELECT and CREATE TABLE/VIEW ... AS SELECT are analysed; other "
         "statements are reported as skipped. Exit status: 0 when every statement was "
-        "analysed or skipped, 1 when a file or statement failed, 2 for bad arguments.",
+        "analysed or skipped, 1 when a file or statement failed (or --trace names a column "
+        "the run does not have), 2 for bad arguments or an unusable --schema file.",
     )
     parser.add_argument(
         "paths", nargs="*", metavar="PATH",
