@@ -219,6 +219,18 @@
     applyView();
   }
 
+  // The first view: the whole run, unless that would be too small to read (a run
+  // much taller than wide), then its top at the width of the window.
+  function firstView() {
+    fit();
+    if (!data.groups.length || view.scale >= 0.3) return;
+    var rect = svg.getBoundingClientRect();
+    view.scale = Math.max(view.scale, Math.min(1, rect.width / (data.width + 40)));
+    view.x = (rect.width - data.width * view.scale) / 2;
+    view.y = 20;
+    applyView();
+  }
+
   function zoomAt(factor, px, py) {
     var scale = Math.min(4, Math.max(0.02, view.scale * factor));
     view.x = px - (px - view.x) * scale / view.scale;
@@ -770,7 +782,7 @@
     notice.textContent = run.empty || "";
     showOverview();
     if (search.value.trim()) runSearch();
-    fit();
+    firstView();
   }
 
   document.getElementById("chain-back").addEventListener("click", function () {
