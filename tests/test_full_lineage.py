@@ -112,6 +112,10 @@ INDIRECT = [
      {(None, "t", "c", "FILTER"), (None, "t", "b", "FILTER")}),
     ("select a from t where b in (select c from u where d = 1)",
      {(None, "u", "c", "FILTER"), (None, "u", "d", "FILTER"), (None, "t", "b", "FILTER")}),
+    # Positions name select-list items; a set operation's ORDER BY names its outputs.
+    ("select a, b + c from t group by 1 order by 2",
+     {(None, "t", "a", "GROUP_BY"), (None, "t", "b", "SORT"), (None, "t", "c", "SORT")}),
+    ("select a from t union all select b from u order by a", {(None, "t", "a", "SORT"), (None, "u", "b", "SORT")}),
     # An output alias in ORDER BY / GROUP BY names that output.
     ("select a + b as total from t group by total order by total",
      {(None, "t", "a", "GROUP_BY"), (None, "t", "b", "GROUP_BY"), (None, "t", "a", "SORT"), (None, "t", "b", "SORT")}),

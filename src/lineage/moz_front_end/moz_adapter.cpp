@@ -118,7 +118,13 @@ class TreeReader {
       const ScopeId id = query(member, s);
       if (id != model::kNoScope) ids.push_back(id);
     });
+    std::vector<ColumnRef> refs;
+    std::vector<NestedQuery> subqueries;
+    Sink order{refs, subqueries, Clause::OrderBy};
+    if (qm::Ref e = get(node, QM_NAME("orderby"))) walk_positional(e.get(), order, s);
     model::Scope& scope = st_.scopes[s];
+    scope.refs = std::move(refs);
+    scope.subqueries = std::move(subqueries);
     scope.members = std::move(ids);
     if (!scope.members.empty()) scope.operators.assign(scope.members.size() - 1, kind);
     return s;
@@ -155,13 +161,13 @@ class TreeReader {
     Sink where{refs, subqueries, Clause::Where};
     if (qm::Ref e = get(node, QM_NAME("where"))) walk(e.get(), where, s, Usage::Identity, false);
     Sink group{refs, subqueries, Clause::GroupBy};
-    if (qm::Ref e = get(node, QM_NAME("groupby"))) walk(e.get(), group, s, Usage::Identity, false);
+    if (qm::Ref e = get(node, QM_NAME("groupby"))) walk_positional(e.get(), group, s);
     Sink having{refs, subqueries, Clause::Having};
     if (qm::Ref e = get(node, QM_NAME("having"))) walk(e.get(), having, s, Usage::Identity, false);
     Sink qualify{refs, subqueries, Clause::Qualify};
     if (qm::Ref e = get(node, QM_NAME("qualify"))) walk(e.get(), qualify, s, Usage::Identity, false);
     Sink order{refs, subqueries, Clause::OrderBy};
-    if (qm::Ref e = get(node, QM_NAME("orderby"))) walk(e.get(), order, s, Usage::Identity, false);
+    if (qm::Ref e = get(node, QM_NAME("orderby"))) walk_positional(e.get(), order, s);
 
     model::Scope& scope = st_.scopes[s];
     scope.sources = std::move(sources);
@@ -364,6 +370,26 @@ class TreeReader {
   }
 
   // ---- expressions ----------------------------------------------------------
+
+  // GROUP BY / ORDER BY items: a bare number names a select-list position.
+  void walk_positional(PyObject* items, Sink& sink, ScopeId s) {
+    for_each_item(items, [&](PyObject* item) {
+      qm::Ref value = get(item, QM_NAME("value"));
+      PyObject* e = value ? value.get() : item;
+      if (PyLong_CheckExact(e)) {
+        const long position = PyLong_AsLong(e);
+        if (position == -1 && PyErr_Occurred()) PyErr_Clear();  // too big: no such position
+        if (position > 0 && position <= 0xFFFFFFFFL) {
+          ColumnRef ref;
+          ref.clause = sink.clause;
+          ref.ordinal = static_cast<std::uint32_t>(position);
+          sink.refs.push_back(std::move(ref));
+        }
+        return;
+      }
+      walk(e, sink, s, Usage::Identity, false);
+    });
+  }
 
   void add_column(std::string_view text, Sink& sink, Usage usage, bool condition) {
     if (one_of(text, kNiladic)) return;

@@ -191,6 +191,20 @@ class Resolver {
         leaves.insert(leaves.end(), member_columns[i].leaves.begin(), member_columns[i].leaves.end());
       }
     }
+    // ORDER BY of the whole set operation: its output names or positions.
+    std::vector<Leaf> scratch;
+    for (const ColumnRef& ref : scope.refs) {
+      scratch.clear();
+      if (ref.ordinal > 0) {
+        leaves_of_ref(s, ref, Usage::Identity, false, scratch);
+      } else {
+        Binding whole;
+        whole.kind = Binding::Kind::Scope;
+        whole.scope = s;
+        if (const ScopeColumn* column = find_column(whole, states_[s].columns, ref.name)) scratch = column->leaves;
+      }
+      note_indirect(s, scratch, 0, kind_of_clause(ref.clause));
+    }
   }
 
   void resolve_select(ScopeId s) {
@@ -543,6 +557,17 @@ class Resolver {
   // `alias_allowed`: GROUP BY / HAVING / ORDER BY may name an output.
   void leaves_of_ref(ScopeId s, const ColumnRef& ref, Usage usage, bool alias_allowed, std::vector<Leaf>& out,
                      bool alias_first = false) {
+    if (ref.ordinal > 0) {
+      const auto& columns = states_[s].columns;
+      if (ref.ordinal > columns.size()) {
+        problem("position " + std::to_string(ref.ordinal) + " is beyond the select list");
+        return;
+      }
+      for (const Leaf& leaf : columns[ref.ordinal - 1].leaves) {
+        out.push_back({leaf.table, leaf.column, stronger(leaf.usage, usage), leaf.ambiguous});
+      }
+      return;
+    }
     if (!ref.qualifier.empty()) {
       for (ScopeId c = s; c != kNoScope; c = parent_of(c)) {
         const auto& sources = st_.scopes[c].sources;
