@@ -177,6 +177,7 @@ def test_schema_errors(schema, message):
 @pytest.mark.parametrize("kwargs, error", [
     ({"sql": b"select 1"}, TypeError),
     ({"sql": "select 1", "parser": "other"}, ValueError),
+    ({"sql": "", "dialect": "klingon"}, ValueError),
 ])
 def test_bad_arguments(kwargs, error):
     with pytest.raises(error):

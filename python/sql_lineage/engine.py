@@ -23,6 +23,11 @@ from .statements import (
 )
 
 PARSERS = ("moz", "native")
+# The dialects our own parser reads; the moz front-end reads one grammar for all.
+DIALECTS = (
+    "ansi", "postgres", "redshift", "mysql", "snowflake", "bigquery", "hive", "spark", "databricks",
+    "duckdb", "sqlite", "tsql",
+)
 _CLASSES = (SourceColumn, OutputColumn, IndirectSource, StatementLineage)
 
 
@@ -38,6 +43,8 @@ def lineage(
         raise TypeError(f"sql must be a str, not {type(sql).__name__}")
     if not isinstance(dialect, str):
         raise TypeError(f"dialect must be a str, not {type(dialect).__name__}")
+    if dialect.lower() not in DIALECTS:
+        raise ValueError(f"unknown dialect {dialect!r}; known: {', '.join(DIALECTS)}")
     tables = None if schema is None else normalise_schema(schema)
     if parser == "moz":
         return _moz_lineage(sql, tables)
