@@ -19,6 +19,7 @@ ROOT = Path(__file__).resolve().parent.parent
 RESULTS = ROOT / "bench" / "results"
 
 webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed")
+from selenium.webdriver.common.keys import Keys  # noqa: E402
 from selenium.webdriver.support.wait import WebDriverWait  # noqa: E402
 pytestmark = [
     pytest.mark.skipif(not (os.path.exists(CHROMIUM) and os.path.exists(CHROMEDRIVER)),
@@ -159,6 +160,9 @@ def test_statement_shows_its_sql_with_the_columns_it_reads(open_page):
     assert sql.text == SCRIPT[0][1].sql
     marks = [m.text for m in sql.find_elements("css selector", "mark")]
     assert marks == ["id", "amount", "rate", "region"]  # the 'EU' literal and other names stay plain
+    driver.find_element("id", "search").send_keys(Keys.ESCAPE)
+    assert driver.find_element("css selector", "#panel h2").text == "Statements"
+    assert driver.execute_script(HIGHLIGHTED) == []
 
 
 def test_collapse_keeps_edges_on_the_header(open_page):

@@ -20,7 +20,7 @@ def page_statements(results: Iterable[StatementResult]) -> list[PageStatement]:
     record (the spec engine's rows) becomes one with identity lineage and no SQL text."""
     statements: list[PageStatement] = []
     for result in results:
-        record: StatementLineage | None = getattr(result, "lineage", None)
+        record = result.lineage
         if record is None:
             outputs: dict[str, list[SourceColumn]] = {}
             for database, table, source, output in result.rows:

@@ -742,6 +742,10 @@
     if (first) first.click();
   });
 
+  document.addEventListener("keydown", function (event) {
+    if (event.key === "Escape" && data && selection) { clearSelection(); showOverview(); }
+  });
+
   // The bar's buttons.
 
   indirectToggle.addEventListener("change", function () {
