@@ -321,3 +321,23 @@ def test_native_front_end(sql, expected):
     statements = lineage(sql, parser="native")
     assert [s.status for s in statements] == ["ok"]
     assert {r[:4] for r in statements[0].rows()} == expected
+
+
+def test_arbitrary_trees_give_a_result_or_an_exception():
+    from hypothesis import given, settings
+    from hypothesis import strategies as st
+
+    keys = st.sampled_from(["select", "from", "where", "with", "union", "value", "name", "join", "on", "using",
+                            "groupby", "orderby", "case", "when", "cast", "over", "partitionby", "lateral", "sum"])
+    leaves = st.one_of(st.none(), st.integers(), st.sampled_from(["a", "t.a", "db.t", "*", "t.*", "", ".", "x."]))
+    trees = st.recursive(leaves, lambda inner: st.one_of(st.lists(inner, max_size=4),
+                                                         st.dictionaries(keys, inner, min_size=1, max_size=4)),
+                         max_leaves=40)
+
+    @settings(max_examples=300, deadline=None)
+    @given(trees, st.sampled_from([(), ("p",), ("p", "q")]))
+    def check(tree, columns):
+        [result] = _engine.analyse_moz([(tree, "insert", "db.o", columns)], {"t": ("a",)}, None, _CLASSES)
+        assert isinstance(result, (tuple, Exception))
+
+    check()
