@@ -223,3 +223,8 @@ def test_screenshot_of_the_examples(browser, tmp_path):
     browser.get(page.as_uri())
     assert severe(browser) == []
     assert browser.save_screenshot(str(RESULTS / "page-examples.png"))
+    # And one chain, with the columns that decide its rows.
+    browser.find_element("id", "show-indirect").click()
+    browser.find_element("id", "search").send_keys("sales.orders.amount\n")
+    assert browser.find_element("css selector", "#panel h2").text == "sales.orders.amount"
+    assert browser.save_screenshot(str(RESULTS / "page-examples-chain.png"))
