@@ -285,8 +285,8 @@ def test_scheduler_with_two_workers_matches_the_local_run(tmp_path, local_run):
     try:
         for _ in range(2):
             started.append(subprocess.Popen(
-                [sys.executable, "-m", "distributed.cli.dask_worker", address, "--nthreads", "1", "--nworkers", "1",
-                 "--host", "127.0.0.1", "--no-dashboard"],
+                [sys.executable, "-m", "distributed.cli.dask_worker", address, "--nthreads", "1",
+                 "--no-nanny", "--host", "127.0.0.1", "--no-dashboard"],
                 env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
         _wait_for_workers(address, 2)
         out = tmp_path / "out"

@@ -8,6 +8,7 @@ import os
 import shutil
 import sys
 import tempfile
+import uuid
 from collections.abc import Sequence
 from typing import Any
 
@@ -53,7 +54,7 @@ def run_log_command(args: argparse.Namespace, schema: Any = None) -> int:
     workers = max(1, args.jobs)
     use_dask = bool(args.dask or args.scheduler)
     folder, staging = _folders(fmt, output)
-    job = LogJob(folder, "parquet" if fmt in DATA_FORMATS else fmt, tuple(kept),
+    job = LogJob(folder, uuid.uuid4().hex, "parquet" if fmt in DATA_FORMATS else fmt, tuple(kept),
                  encoding=args.encoding, dialect=getattr(args, "dialect", None) or "ansi",
                  schema=schema, cache_limit=max(1, args.shape_cache),
                  engine=getattr(args, "engine", None) or "full",

@@ -10,6 +10,7 @@ import contextlib
 import logging
 import multiprocessing
 import sys
+import time
 from collections.abc import Callable, Sequence
 from concurrent.futures import ProcessPoolExecutor
 from dataclasses import dataclass, field
@@ -58,8 +59,9 @@ def run_dask(
     partitions: Sequence[Partition], job: LogJob, finish: Finish, *,
     scheduler: str | None, workers: int, progress_stream: TextIO | None,
 ) -> Outcome:
-    import dask.bag
     from distributed import Client, LocalCluster
+
+    from .frames import counts_of, pipeline
 
     with contextlib.ExitStack() as stack:
         if scheduler:
@@ -70,24 +72,20 @@ def run_dask(
                 dashboard_address=None, silence_logs=logging.ERROR,
             ))
             client = stack.enter_context(Client(cluster, set_as_default=False))
-        bag = dask.bag.from_sequence(partitions, npartitions=len(partitions))
-        tasks = bag.map(process_partition, job).to_delayed()
-        futures = client.compute(tasks)
+        began = time.time()
+        future = client.compute(pipeline(partitions, job))
         if progress_stream is not None and progress_stream.isatty():
             from distributed import progress
 
             # Dask draws its bar on standard output; the data may be going there.
             with contextlib.redirect_stdout(progress_stream):
-                progress(futures)
-        total = Counts()
-        for counts_list in client.gather(futures):
-            for counts in counts_list:
-                total.add(counts)
+                progress(future, scheduler=client.scheduler.address)
+        total = counts_of(future.result())
         shapes = client.submit(finish, pure=False).result()
-        return Outcome(total, shapes, _lost_workers(client))
+        return Outcome(total, shapes, _lost_workers(client, began))
 
 
-def _lost_workers(client: Any) -> list[str]:
+def _lost_workers(client: Any, since: float) -> list[str]:
     """Workers the scheduler removed during the run: their partitions ran again
     elsewhere (Dask retries the tasks of a worker that dies)."""
     lost = []
@@ -95,7 +93,9 @@ def _lost_workers(client: Any) -> list[str]:
         events = client.get_events("all")
     except Exception:
         return []
-    for _, event in events:
+    for when, event in events:
+        if when < since:
+            continue  # an earlier run's, on a long-lived scheduler
         if isinstance(event, dict) and event.get("action") == "remove-worker":
             lost.append(str(event.get("worker", "?")))
     return lost

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import os
 import time
-from collections.abc import Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field, fields
 from typing import Any
 
@@ -28,6 +28,7 @@ class LogJob:
     """What every partition of a run shares."""
 
     folder: str                   # where the parts go
+    run: str                      # names the run: each run starts with empty caches
     output: str                   # "parquet" (also for databases), "csv" or "json"
     kept: tuple[KeptColumn, ...]
     encoding: str = "utf-8"
@@ -87,8 +88,8 @@ _state: _ProcessState | None = None
 
 
 def _state_key(job: LogJob) -> tuple[object, ...]:
-    # One cache per run (its output folder), so that each run's counts are its own.
-    return (job.folder, job.engine, job.parser, job.dialect, job.cache_limit, repr(job.schema))
+    # One cache per run, so that each run's counts are its own.
+    return (job.run, job.engine, job.parser, job.dialect, job.cache_limit, repr(job.schema))
 
 
 def _process_state(job: LogJob) -> _ProcessState:
@@ -98,35 +99,57 @@ def _process_state(job: LogJob) -> _ProcessState:
     return _state
 
 
-def process_partition(part: Partition, job: LogJob) -> Counts:
-    began = time.perf_counter()
-    state = _process_state(job)
-    counts = Counts(workers={f"{os.uname().nodename}:{os.getpid()}"})
+@dataclass(frozen=True, slots=True)
+class Prepared:
+    """A log row read and made ready for the analysis: kept cells converted,
+    statement shape found."""
+
+    file: str
+    row: int
+    kept: tuple[Any, ...]
+    query: str | None
+    problem: str | None                  # why there is no query
+    shape: int                           # the shape's id (the row's number without a query)
+    cell_problems: tuple[tuple[str, str], ...] = ()   # (kept column, why its cell is null)
+
+
+def prepare(part: Partition, job: LogJob) -> Iterator[Prepared]:
     converters = [converter(k.type) for k in job.kept]
-    sink: Sink = (ParquetSink(job.folder, part.index, job.kept) if job.output == "parquet"
-                  else TextSink(job.folder, part.index, job.kept, job.output))
     path = part.file.path
-    seen: set[int] = set()
     for entry in read_partition(part, job.encoding):
-        counts.rows += 1
-        row = entry.row
         kept = list(entry.kept)
+        problems = []
         for i, (convert, value) in enumerate(zip(converters, kept)):
             try:
                 kept[i] = convert(value)
             except (ValueError, TypeError, OverflowError):
                 kept[i] = None
-                counts.cell_problems += 1
                 column = job.kept[i]
-                sink.problem(path, row, tuple(kept), column.name,
-                             f"{value!r} is not a value of type {column.type}")
-        values = tuple(kept)
+                problems.append((column.name, f"{value!r} is not a value of type {column.type}"))
+        key = entry.row if entry.query is None else shape_id(shape_of(entry.query, job.dialect))
+        yield Prepared(path, entry.row, tuple(kept), entry.query, entry.problem, key,
+                       tuple(problems))
+
+
+def analyse_and_write(rows: Iterable[Prepared], job: LogJob, index: int) -> Counts:
+    """Analyses each row (once per shape in this process) and writes part `index`."""
+    began = time.perf_counter()
+    state = _process_state(job)
+    counts = Counts(workers={f"{os.uname().nodename}:{os.getpid()}"})
+    sink: Sink = (ParquetSink(job.folder, index, job.kept) if job.output == "parquet"
+                  else TextSink(job.folder, index, job.kept, job.output))
+    seen: set[int] = set()
+    for entry in rows:
+        counts.rows += 1
+        path, row, values = entry.file, entry.row, entry.kept
+        for column, problem in entry.cell_problems:
+            counts.cell_problems += 1
+            sink.problem(path, row, values, column, problem)
         if entry.query is None:
             counts.problem_rows += 1
             sink.problem(path, row, values, None, entry.problem or "no query")
             continue
-        shape = shape_of(entry.query, job.dialect)
-        key = shape_id(shape)
+        key = entry.shape
         statements = state.cache.get(key)
         # A failure's message may quote the text it stopped at, literals included:
         # each failing row gets its own.
@@ -138,7 +161,7 @@ def process_partition(part: Partition, job: LogJob) -> Counts:
             counts.reused += 1
         if key not in seen:
             seen.add(key)
-            sink.shape(key, shape)
+            sink.shape(key, shape_of(entry.query, job.dialect))
         if not statements:
             counts.problem_rows += 1
             sink.problem(path, row, values, None, NO_STATEMENT)
@@ -157,3 +180,8 @@ def process_partition(part: Partition, job: LogJob) -> Counts:
     sink.close()
     counts.seconds = time.perf_counter() - began
     return counts
+
+
+def process_partition(part: Partition, job: LogJob) -> Counts:
+    """One partition of the log, read, analysed and written where it runs."""
+    return analyse_and_write(prepare(part, job), job, part.index)
