@@ -51,7 +51,8 @@ def box_size(graph: PageGraph, group: int) -> tuple[float, float]:
 def dot_source(graph: PageGraph) -> str:
     lines = [
         "digraph lineage {",
-        "  rankdir=LR; nodesep=0.35; ranksep=1.4;",
+        # Separate parts of the run side by side, not in one long column.
+        "  rankdir=LR; nodesep=0.35; ranksep=1.4; pack=true;",
         '  node [shape=box, fixedsize=true, label=""];',
     ]
     for number in range(len(graph.groups)):
