@@ -596,8 +596,7 @@ class Resolver {
       return;
     }
     std::vector<std::size_t> yes, unknown;
-    std::size_t fallback_scope_sources = 0;
-    ScopeId fallback = kNoScope;
+    ScopeId fallback = kNoScope;  // the nearest scope with a single FROM item
     for (ScopeId c = s; c != kNoScope; c = parent_of(c)) {
       const std::size_t bound = std::min(st_.scopes[c].sources.size(), states_[c].bindings.size());
       yes.clear();
@@ -625,14 +624,11 @@ class Resolver {
         problem("column " + ref.name.text + " is ambiguous between " + names);
         return;
       }
-      if (fallback == kNoScope && bound == 1) {
-        fallback = c;
-        fallback_scope_sources = bound;
-      }
+      if (fallback == kNoScope && bound == 1) fallback = c;
     }
     // Known everywhere and found nowhere: the single FROM item of the nearest
     // scope that has one is the best guess.
-    if (fallback != kNoScope && fallback_scope_sources == 1) {
+    if (fallback != kNoScope) {
       column_of_source(fallback, 0, ref, usage, true, out);
       return;
     }
