@@ -97,9 +97,23 @@ def test_bad_requests_get_a_message(server, document, status, error):
     assert request(server, "GET", "/")[0] == 200
 
 
+@pytest.mark.parametrize("headers, status, error", [
+    ({"Content-Type": "text/plain"}, 415, "Send the request as application/json."),
+    ({"Content-Type": "application/json", "Host": "attacker.example:80"}, 403,
+     "This server answers only to this machine's own addresses."),
+])
+def test_requests_from_elsewhere_are_refused(server, headers, status, error):
+    body = json.dumps({"sql": "select 1", "dialect": "ansi"}).encode()
+    got, _, answer = request(server, "POST", "/api/lineage", body, headers)
+    assert (got, json.loads(answer)["error"]) == (status, error)
+    assert request(server, "GET", "/", headers={"Host": "attacker.example"})[0] == 403
+    assert request(server, "GET", "/", headers={"Host": f"localhost:{server}"})[0] == 200
+
+
 def test_length_is_required(server):
     connection = http.client.HTTPConnection("127.0.0.1", server, timeout=30)
     connection.putrequest("POST", "/api/lineage")
+    connection.putheader("Content-Type", "application/json")
     connection.endheaders()
     response = connection.getresponse()
     assert (response.status, json.loads(response.read())["error"]) == (

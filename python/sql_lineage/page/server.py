@@ -28,6 +28,9 @@ DIALECTS = (
     "ansi", "postgres", "redshift", "mysql", "snowflake", "bigquery", "hive", "spark",
     "databricks", "duckdb", "sqlite", "tsql",
 )
+# A page elsewhere on the web may send requests to this machine's addresses, or
+# rename one of its own hosts to them; on loopback only those names are answered.
+LOOPBACK = ("127.0.0.1", "localhost", "::1")
 _DRAIN_FACTOR = 8  # a body up to this many times the limit is read and dropped, so the 413 arrives
 
 
@@ -73,6 +76,13 @@ class LineageServer(ThreadingHTTPServer):
             "DIALECTS": options, "LIMIT": str(limit), "LIMITTEXT": _limit_text(limit),
         })
         self.page = page_html(None, "SQL lineage", app=form).encode("utf-8")
+
+    def answers_to(self, host: str | None) -> bool:
+        """Whether a request naming `host` (its Host header) is for this server."""
+        if str(self.server_address[0]) not in LOOPBACK:
+            return True  # bound to a wider address on purpose: every name may reach it
+        names = ("127.0.0.1", "localhost", "[::1]")
+        return host in {f"{name}:{self.server_port}" for name in names}
 
     def analyse_request(self, body: bytes) -> dict[str, Any]:
         try:
@@ -126,15 +136,33 @@ class LineageHandler(BaseHTTPRequestHandler):
     server: LineageServer
     server_version = "sql-lineage"
 
+    def _foreign(self) -> bool:
+        if self.server.answers_to(self.headers.get("Host")):
+            return False
+        self.close_connection = True
+        self._error(HTTPStatus.FORBIDDEN, "This server answers only to this machine's own addresses.")
+        return True
+
     def do_GET(self) -> None:
+        if self._foreign():
+            return
         if self.path.split("?", 1)[0] in ("/", "/index.html"):
             self._send(HTTPStatus.OK, self.server.page, "text/html; charset=utf-8")
         else:
             self._error(HTTPStatus.NOT_FOUND, "Not found.")
 
     def do_POST(self) -> None:
+        if self._foreign():
+            return
         if self.path != "/api/lineage":
+            self.close_connection = True
             self._error(HTTPStatus.NOT_FOUND, "Not found.")
+            return
+        # JSON requests from other sites' pages need the browser's permission first,
+        # which this server never gives.
+        if self.headers.get_content_type() != "application/json":
+            self.close_connection = True
+            self._error(HTTPStatus.UNSUPPORTED_MEDIA_TYPE, "Send the request as application/json.")
             return
         try:
             body = self._body()
