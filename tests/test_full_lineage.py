@@ -53,6 +53,7 @@ EXPRESSIONS = [
      {(None, "u", "b", "m", A, False)}),
     ("select sum(a) from t", {(None, "t", "a", "SUM(a)", A, False)}),
     ("select count(*) as n from db.t", {("db", "t", "*", "n", A, False)}),
+    ("select distinct a, b as c from t", {(None, "t", "a", "a", I, False), (None, "t", "b", "c", I, False)}),
 ]
 
 SET_OPERATIONS = [

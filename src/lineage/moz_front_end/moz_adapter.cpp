@@ -281,7 +281,9 @@ class TreeReader {
   // "t", or {"t": "x"} / {"t": ["x", "y"]} for AS t (x, y).
   static void read_alias(PyObject* name, model::Source& source) {
     if (PyUnicode_Check(name)) {
-      source.alias = Identifier{std::string(binding::utf8_view(name)), false};
+      // "a NATURAL JOIN b" comes as a table aliased "natural".
+      const std::string_view alias = binding::utf8_view(name);
+      if (!model::equal_folded(alias, "natural")) source.alias = Identifier{std::string(alias), false};
       return;
     }
     if (!PyDict_Check(name)) return;
@@ -307,14 +309,12 @@ class TreeReader {
     }
     qm::Ref value_ref = get(item, QM_NAME("value"));
     PyObject* value = value_ref ? value_ref.get() : item;
-    // SELECT DISTINCT a, b: moz wraps the first item.
-    qm::Ref unwrapped;
+    // SELECT DISTINCT a, b: moz wraps the whole list as one item.
     if (PyDict_Check(value) && PyDict_GET_SIZE(value) == 1) {
-      if ((unwrapped = get(value, QM_NAME("distinct")))) {
+      if (qm::Ref items = get(value, QM_NAME("distinct"))) {
         distinct = true;
-        qm::Ref inner = get(unwrapped.get(), QM_NAME("value"));
-        value = inner ? inner.get() : unwrapped.get();
-        unwrapped = inner ? inner : unwrapped;
+        for_each_item(items.get(), [&](PyObject* each) { read_select_item(each, s, outputs, distinct); });
+        return;
       }
     }
     if (PyUnicode_Check(value)) {
