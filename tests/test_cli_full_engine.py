@@ -131,15 +131,19 @@ def test_dot_draws_indirect_lineage_dashed_to_the_output_cluster():
 def fake_lineage(text, options, schema):
     if "BOOM" in text:
         raise RuntimeError("the engine broke")
-    found = []
+    found, start = [], 0
     for number, piece in enumerate(text.split(";"), 1):
+        line = text.count("\n", 0, start + len(piece) - len(piece.lstrip())) + 1
+        start += len(piece) + 1
         verb, table, *columns = piece.split()
+        if verb == "D":  # read as two statements
+            found.append(statement(number, None, [("d", [source(f"{table}.d")])], line=line))
         if verb == "W":
             outputs = [(c, [source(f"raw.src.{c}")]) for c in columns[0].split(",")]
-            found.append(statement(number, table, outputs, kind="create table", line=1))
+            found.append(statement(number, table, outputs, kind="create table", line=line))
         else:
             known = {k.lower(): v for k, v in (schema or {}).items()}.get(table.lower(), ["*"])
-            found.append(statement(number, None, [(c, [source(f"{table}.{c}")]) for c in known], line=1))
+            found.append(statement(number, None, [(c, [source(f"{table}.{c}")]) for c in known], line=line))
     return found
 
 
@@ -163,7 +167,7 @@ def outputs(results):
 @pytest.mark.parametrize("jobs", [1, 2])
 def test_tables_written_by_earlier_sources_are_known_to_later_ones(fake_engine, jobs):
     texts = ["W stage.a x,y", "R other", "R stage.a", "W stage.a z", "R STAGE.A"]
-    results = analyse_sources(texts, EngineOptions(schema={"other": ["o"]}), jobs, lambda: None)
+    results = analyse_sources(texts, EngineOptions(schema={"other": ["o"]}), jobs)
     assert outputs(results) == [
         [(1, 1, "stage.a", ("x", "y"), "ok", None)],
         [(1, 1, None, ("o",), "ok", None)],
@@ -176,8 +180,42 @@ def test_tables_written_by_earlier_sources_are_known_to_later_ones(fake_engine, 
         assert fake_engine == texts + ["R stage.a", "W stage.a z", "R STAGE.A"]
 
 
+@pytest.fixture
+def cut_small_sources(monkeypatch):
+    monkeypatch.setattr(engine_run, "LARGE_SOURCE", 10)
+    monkeypatch.setattr(engine_run, "_splits_like_the_command", lambda options: True)
+
+
+QUERIES = ";\n".join(f"R t{i}" for i in range(20))
+
+
+@pytest.mark.parametrize("texts, jobs, runs", [
+    ([QUERIES, "R a"], 2, [list(range(1, 21)), None]),
+    ([QUERIES], 1, [None]),                                # one process: nothing to spread
+    (["create table x as select a from b;" + QUERIES], 2, [None]),  # writes: kept together
+    (["R a;R b;R c"], 2, [None]),                          # too few statements
+])
+def test_large_sources_of_queries_are_cut_into_runs_of_statements(cut_small_sources, texts, jobs, runs):
+    units = engine_run._units(texts, EngineOptions(), jobs)
+    found = {}
+    for unit in units:
+        found.setdefault(unit.source, []).append(unit.places)
+    assert [None if places == [None] else [n for p in places for n, _ in p]
+            for places in found.values()] == runs
+
+
+def test_runs_of_statements_keep_their_numbers_and_lines(cut_small_sources, fake_engine):
+    whole = outputs([tuple(fake_lineage(QUERIES, None, None))])
+    assert outputs(analyse_sources([QUERIES], EngineOptions(), 2)) == whole
+    assert [line for _, line, *_ in whole[0]] == list(range(1, 21))
+    # A run the engine reads as more statements than the command did is analysed whole.
+    doubled = QUERIES.replace("R t7", "D t7")
+    assert outputs(analyse_sources([doubled], EngineOptions(), 2)) == outputs(
+        [tuple(fake_lineage(doubled, None, None))])
+
+
 def test_a_text_the_engine_fails_on_is_analysed_statement_by_statement(fake_engine):
-    [results] = analyse_sources(["R t;\nBOOM;\n\n  R u"], EngineOptions(), 1, lambda: None)
+    [results] = analyse_sources(["R t;\nBOOM;\n\n  R u"], EngineOptions(), 1)
     assert outputs([results])[0] == [
         (1, 1, None, ("*",), "ok", None),
         (2, 2, None, (), "failed", "RuntimeError: the engine broke"),
@@ -350,3 +388,21 @@ def test_dot_points_indirect_lineage_inside_a_group_that_reads_itself_without_wa
 def test_mermaid_points_indirect_lineage_inside_a_group_that_reads_itself_at_a_column():
     assert mermaid_full_edges(written(write_mermaid, REWRITE)) == {
         ("-->", ("db.t", "a"), ("db.t", "a")), ("FILTER", ("db.t", "b"), ("db.t", "a"))}
+
+
+@needs_engine
+def test_a_large_file_of_queries_gives_the_same_output_with_workers(tmp_path):
+    big = tmp_path / "log.sql"
+    lines = []
+    for i in range(400):
+        lines.append(f"/* query {i} */\nselect o.c{i % 7} as x, sum(o.v) as total  -- note {i}\n"
+                     f"from db.t{i % 5} o\n\ngroup by o.c{i % 7}{';' if i % 50 else ' ;'}")
+    big.write_text("\n".join(lines) + "\n-- trailing comment")
+    assert big.stat().st_size >= engine_run.LARGE_SOURCE
+    serial = tool("-f", "json", "-j", "1", big)
+    parallel = tool("-f", "json", "-j", "2", big)
+    assert serial.status == 0, serial.err
+    assert (parallel.out, parallel.err) == (serial.out, serial.err)
+    statements = json.loads(serial.out)
+    # Five lines a query, the first a comment.
+    assert [(s["statement"], s["line"]) for s in statements] == [(i + 1, 5 * i + 2) for i in range(400)]

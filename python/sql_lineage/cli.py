@@ -304,10 +304,10 @@ def run_full(
     readable = [source for source in sources if source.text is not None]
     progress = Progress(
         len(readable), progress_stream or sys.stderr, enabled=progress_stream is not None,
-        label="sources",
+        label="parts",
     )
     try:
-        analysed = analyse_sources([s.text or "" for s in readable], options, jobs, progress.update)
+        analysed = analyse_sources([s.text or "" for s in readable], options, jobs, progress)
     finally:
         progress.close()
     found = dict(zip(map(id, readable), analysed))

@@ -9,22 +9,26 @@ split here and each statement analysed alone, so one bad statement costs only
 itself.
 
 Sources are analysed in worker processes, each with the schema given on the
-command line. Tables written by earlier sources must be known to later ones as
-well; a source that mentions the name of such a table is therefore analysed
-again, in order, with the schema grown by everything the sources before it
-wrote. Sources that mention none of them cannot differ and keep their first
-result, so independent files keep all the workers' speed.
+command line; a large source that writes no table is cut into runs of
+statements, so that its queries are spread over the workers too. Tables written
+by earlier sources must be known to later ones as well; a source (or run) that
+mentions the name of such a table is therefore analysed again, in order, with the
+schema grown by everything before it wrote. Those that mention none of them
+cannot differ and keep their first result, so independent files keep all the
+workers' speed.
 """
 
 from __future__ import annotations
 
 import functools
+import inspect
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, replace
 from typing import Any
 
 from .analysis import MESSAGE_LIMIT
 from .lexer import Kind, tokens
+from .progress import Progress
 from .report import split_qualified_name
 from .results import StatementLineage
 from .splitter import split_statements
@@ -85,9 +89,11 @@ def _statement_by_statement(
                 None, "failed", _failure(exc), sql=statement.text))
             continue
         # The piece is one statement as far as the splitter goes; keep its number and
-        # count the engine's lines from the top of the source.
+        # count the engine's lines from the top of the source. The piece starts
+        # where the ";" before it ends, lines before the statement's first token.
+        piece_line = statement.line - statement.text.count("\n", 0, statement.tokens[0].start)
         for record in records:
-            found.append(_moved(record, statement.number, statement.line))
+            found.append(replace(record, index=statement.number, line=piece_line + record.line - 1))
     return found
 
 
@@ -99,23 +105,33 @@ def _failure(exc: BaseException) -> str:
     return message if len(message) <= MESSAGE_LIMIT else message[:MESSAGE_LIMIT - 3] + "..."
 
 
-def _moved(record: StatementLineage, number: int, line: int) -> StatementLineage:
-    return replace(record, index=number, line=line + record.line - 1)
-
-
 LOST: tuple[StatementLineage, ...] = (
     StatementLineage(1, 1, "select", None, "failed", "the analysis process ended abruptly"),
 )
 
 
+@dataclass(frozen=True, slots=True)
+class Unit:
+    """A piece of work: a whole source, or a run of statements of a large one."""
+
+    source: int  # index of the source
+    text: str
+    # For a run of statements: the number and line of each in its source.
+    places: tuple[tuple[int, int], ...] | None = None
+
+
 def analyse_sources(
-    texts: Sequence[str], options: EngineOptions, jobs: int, on_done: Callable[[], None]
+    texts: Sequence[str], options: EngineOptions, jobs: int, progress: Progress | None = None
 ) -> list[tuple[StatementLineage, ...]]:
+    """The lineage of every statement of every source, in order, sources grouped."""
+    units = _units(texts, options, jobs)
+    if progress is not None:
+        progress.total = len(units)
     analyse: Callable[[str], tuple[StatementLineage, ...]] = functools.partial(
         analyse_source, options=options, schema=options.schema)
     first = map_in_processes(
-        analyse,
-        texts, jobs, LOST, on_done,
+        analyse, [unit.text for unit in units], jobs, LOST,
+        (lambda: None) if progress is None else progress.update,
     )
     known: set[str] = set()
     if options.schema is not None:
@@ -123,13 +139,66 @@ def analyse_sources(
 
         known = set(normalise_schema(options.schema))
     written: dict[str, tuple[str, tuple[str, ...]]] = {}  # lower-cased name -> (name, columns)
-    final: list[tuple[StatementLineage, ...]] = []
-    for text, results in zip(texts, first):
-        if written and _mentions(text, written):
-            results = analyse_source(text, options, grow_schema(options.schema, written.values()))
-        final.append(results)
-        record_written(results, written, known)
-    return final
+    final: list[list[StatementLineage]] = [[] for _ in texts]
+    whole: set[int] = set()  # sources whose runs of statements the engine read otherwise
+    for unit, results in zip(units, first):
+        if unit.source in whole:
+            continue
+        if written and _mentions(unit.text, written):
+            results = analyse_source(unit.text, options, grow_schema(options.schema, written.values()))
+        placed = _placed(results, unit)
+        if placed is None:
+            # Analysed again whole, with what the sources before it wrote.
+            whole.add(unit.source)
+            schema = grow_schema(options.schema, written.values()) if written else options.schema
+            placed = analyse_source(texts[unit.source], options, schema)
+            final[unit.source] = []
+        final[unit.source].extend(placed)
+        record_written(placed, written, known)
+    return [tuple(records) for records in final]
+
+
+# A large source of queries is cut into runs of statements for the workers when
+# the engine splits text the way the command does (the moz front-end), so each
+# record can be given its statement's own number and line.
+LARGE_SOURCE = 32 * 1024  # characters
+RUNS_PER_WORKER = 8
+
+
+def _units(texts: Sequence[str], options: EngineOptions, jobs: int) -> list[Unit]:
+    units: list[Unit] = []
+    cut = jobs > 1 and any(len(text) >= LARGE_SOURCE for text in texts) and _splits_like_the_command(options)
+    for index, text in enumerate(texts):
+        statements = split_statements(text) if cut and len(text) >= LARGE_SOURCE else []
+        # A source that writes tables keeps its statements together: later ones
+        # may read what earlier ones write.
+        if len(statements) < 2 * jobs or any(plan_statement(s).target is not None for s in statements):
+            units.append(Unit(index, text))
+            continue
+        size = max(1, len(statements) // (jobs * RUNS_PER_WORKER))
+        for start in range(0, len(statements), size):
+            run = statements[start:start + size]
+            # A newline before each ";" ends a trailing line comment first.
+            units.append(Unit(index, "\n;\n".join(s.text for s in run),
+                              tuple((s.number, s.line) for s in run)))
+    return units
+
+
+def _splits_like_the_command(options: EngineOptions) -> bool:
+    from .engine import lineage
+
+    parser = options.parser or inspect.signature(lineage).parameters["parser"].default
+    return bool(parser == "moz")
+
+
+def _placed(records: Sequence[StatementLineage], unit: Unit) -> Sequence[StatementLineage] | None:
+    """The records of a unit numbered within its source; None when a run of statements
+    did not come back one record per statement."""
+    if unit.places is None:
+        return records
+    if len(records) != len(unit.places):
+        return None
+    return [replace(r, index=number, line=line) for r, (number, line) in zip(records, unit.places)]
 
 
 def record_written(
