@@ -95,6 +95,9 @@ INSERTS = [
      {(None, "t", "a", "c1", I, False), (None, "t", "b", "c2", T, False)}),
     ("insert overwrite table db.out partition (ds='1') select a from t", {(None, "t", "a", "a", I, False)}),
     ("create view v (x, y) as select a, b from t", {(None, "t", "a", "x", I, False), (None, "t", "b", "y", I, False)}),
+    ("create table if not exists db.x (p int, q varchar(10)) as select a, b from t",
+     {(None, "t", "a", "p", I, False), (None, "t", "b", "q", I, False)}),
+    ("insert into table db.o partition (ds) (x) select a from t", {(None, "t", "a", "x", I, False)}),
     ("with s as (select a from t) insert into o (z) select a from s", {(None, "t", "a", "z", I, False)}),
     # Tables written earlier in the same call are known later.
     ("create table db.mid as select a, b from t; select * from db.mid",
