@@ -804,8 +804,10 @@ void Parser::spend_backtrack(std::size_t tokens) {
 // its close and say so.
 void Parser::recover_group(Sink& sink, std::size_t open, const SyntaxError& error) {
   const std::size_t close = matching_close(open);
-  warn(tokens_[open], "skipped what it cannot read here (" + error.message + " at line " +
-                          std::to_string(error.at.line) + ", column " + std::to_string(error.at.column) + ")");
+  const Token& start = tokens_[open];
+  warn(start, "read only the column names between line " + std::to_string(start.line) + ", column " +
+                  std::to_string(start.column) + " and its closing bracket: " + error.message + " (line " +
+                  std::to_string(error.at.line) + ", column " + std::to_string(error.at.column) + ")");
   SinkState state(sink);
   sink.floor = at_least_transformation(sink.floor);
   collect_refs_between(sink, open + 1, close);

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <string>
 
 #include "sql_parser/parser.hpp"
 #include "sql_parser/scope_order.hpp"
@@ -47,6 +48,7 @@ void fail_statement(model::Statement& st, const Token& first, std::string_view t
   model::Problem problem;
   problem.severity = model::Problem::Severity::Error;
   problem.message = std::move(message);
+  problem.message += " (line " + std::to_string(at.line) + ", column " + std::to_string(at.column) + ")";
   problem.at = at;
   failed.problems.push_back(std::move(problem));
   failed.at = st.at;
@@ -80,6 +82,19 @@ std::vector<model::Statement> parse_script(std::string_view text, Dialect dialec
     st.at = {first.line, first.column};
     st.text_begin = first.begin;
     st.text_end = tokens[tokens.size() - 2].end;
+    const Token* unreadable = nullptr;
+    for (const Token& t : tokens) {
+      if (t.kind == Tok::Error) {
+        unreadable = &t;
+        break;
+      }
+    }
+    if (unreadable) {  // no reading can get past it: say so without trying
+      fail_statement(st, first, text, std::string("cannot read ") + describe(unreadable->error),
+                     {unreadable->line, unreadable->column});
+      out.push_back(std::move(st));
+      continue;
+    }
     try {
       Parser parser(text, rules, tokens, st);
       parser.parse_statement();

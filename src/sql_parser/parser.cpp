@@ -236,6 +236,7 @@ model::QualifiedName Parser::parse_qualified_name(const char* what) {
   model::QualifiedName name;
   if (!at_name()) fail(what);
   append_name_parts(advance(), name);
+  join_dashed_name(name);
   while (is_op(".")) {
     if (is_op(".", 1)) {  // db..table: the default schema
       advance();
@@ -244,8 +245,21 @@ model::QualifiedName Parser::parse_qualified_name(const char* what) {
     if (!at_name(1)) break;
     advance();
     append_name_parts(advance(), name);
+    join_dashed_name(name);
   }
   return name;
+}
+
+// BigQuery's project names may hold dashes unquoted: my-project.dataset.t.
+void Parser::join_dashed_name(model::QualifiedName& name) {
+  if (!rules_.is(Dialect::Bigquery) || name.back().quoted) return;
+  while (is_op("-") && peek().begin == tokens_[pos_ - 1].end && peek(1).begin == peek().end &&
+         (peek(1).kind == Tok::Word || peek(1).kind == Tok::Number)) {
+    advance();
+    const Token& part = advance();
+    name.back().text += '-';
+    name.back().text.append(text_of(part));
+  }
 }
 
 // [AS] alias; true when one was read.

@@ -76,7 +76,9 @@ class Parser {
   void expect_kw(Kw kw);
   bool is_op(std::string_view op, std::size_t k = 0) const noexcept {
     const Token& t = peek(k);
-    return t.kind == Tok::Op && text_of(t) == op;
+    if (t.kind != Tok::Op || t.end - t.begin != op.size()) return false;
+    if (op.size() == 1) return text_[t.begin] == op[0];
+    return text_.compare(t.begin, op.size(), op) == 0;
   }
   bool accept_op(std::string_view op) noexcept {
     if (!is_op(op)) return false;
@@ -105,11 +107,13 @@ class Parser {
   model::Identifier identifier(const Token& t) const;
   void append_name_parts(const Token& t, model::QualifiedName& out) const;
   model::QualifiedName parse_qualified_name(const char* what);
+  void join_dashed_name(model::QualifiedName& name);
   bool parse_alias(model::Identifier& alias, bool allow_string);
   std::vector<model::Identifier> parse_name_list();
   std::string expression_text(std::size_t first, std::size_t last) const;
 
   // ---- statements (statement_parser.cpp) ----
+  bool skip_to_block_body();
   void parse_insert();
   void parse_create();
   bool parse_create_query(bool view);

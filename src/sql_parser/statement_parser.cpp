@@ -36,7 +36,8 @@ bool other_statement(std::string_view w) noexcept {
       "RENAME", "CREATE", "ABORT", "WHILE", "FOR", "LOOP", "RAISE", "THROW", "OPEN", "CLOSE",
       "FETCH", "DENY", "BACKUP", "RESTORE", "DBCC", "SUMMARIZE", "CHECKSUM", "HANDLER", "HELP",
       "LOCAL", "UPSERT", "REPLACE", "INSERT", "UPDATE", "MERGE", "ELSE", "ELSIF", "EXCEPTION",
-      "DEFINE", "UNSET", "WAITFOR", "WHENEVER", "ASSERT", "EXIT", "CONTINUE", "BREAK"};
+      "DEFINE", "UNSET", "WAITFOR", "WHENEVER", "ASSERT", "EXIT", "CONTINUE", "BREAK", "LEAVE",
+      "ITERATE", "REPEAT", "ELSEIF", "CASE", "WHEN", "UNTIL", "GOTO", "USING", "SIGNAL", "RESIGNAL"};
   for (std::string_view k : kWords) {
     if (is_word_text(w, k)) return true;
   }
@@ -45,8 +46,43 @@ bool other_statement(std::string_view w) noexcept {
 
 }  // namespace
 
+// A statement of lineage at the start of a block: BEGIN INSERT ..., or the
+// first statement of CREATE PROCEDURE ... BEGIN ... (the rest of the body
+// follows as statements of its own).
+bool Parser::skip_to_block_body() {
+  const bool procedure = is_kw(Kw::CREATE);
+  if (!procedure && !is_word("BEGIN")) return false;
+  std::size_t k = 0;
+  if (procedure) {
+    const std::size_t end = tokens_.size() - 1;
+    bool named = false;
+    for (std::size_t i = 1; i < end && i < 8; ++i) {
+      if (is_word("PROCEDURE", i) || is_word("PROC", i)) named = true;
+    }
+    if (!named) return false;
+    int depth = 0;
+    for (k = 1; k < end; ++k) {
+      const Token& t = tokens_[k];
+      if (t.kind == Tok::Op && (text_of(t) == "(")) ++depth;
+      if (t.kind == Tok::Op && (text_of(t) == ")")) --depth;
+      if (depth == 0 && t.kind == Tok::Word && is_word_text(text_of(t), "BEGIN")) break;
+    }
+    if (k >= end) return false;
+  }
+  const Token& next = peek(k + 1);
+  if (next.kind != Tok::Word) return false;
+  switch (next.kw) {
+    case Kw::SELECT: case Kw::WITH: case Kw::INSERT: case Kw::UPDATE: case Kw::MERGE: case Kw::CREATE:
+      pos_ += k + 1;
+      return true;
+    default:
+      return false;
+  }
+}
+
 void Parser::parse_statement() {
   backtrack_budget_ = tokens_.size() * 4 + 4096;
+  skip_to_block_body();
   const Token& first = peek();
   if (first.kind == Tok::Error) fail("a statement");
   if (first.kind == Tok::Op && text_of(first) == "(") {

@@ -265,6 +265,12 @@ void Tokenizer::scan_number(Token& t) {
 
 void Tokenizer::scan_operator(Token& t) {
   std::string_view rest = text_.substr(pos_, 3);
+  // Most operators are one character: look for longer ones only where one may start.
+  if (rest.size() < 2 || rest[0] == 0 || std::strchr("-#!<|:=>@&*~?/", rest[0]) == nullptr) {
+    ++pos_;
+    t.kind = Tok::Op;
+    return;
+  }
   for (std::string_view op : kLongOperators) {
     if (rest.substr(0, op.size()) == op) {
       pos_ += op.size();
