@@ -3,7 +3,7 @@
     PYTHONPATH=build/<yours>:python .venv/bin/python bench/peer_exactness.py [--verbose] [--speed]
 
 Prints `N of 203 exact` for the direct rows of `sql_lineage.lineage` (default
-parser) over every statement of ../shared/peer-cases/peer_cases.json (`cases`
+parser, or --parser) over every statement of ../shared/peer-cases/peer_cases.json (`cases`
 and `out_of_scope_cases`), compared as sets of (database, table, source column,
 output column), case-insensitively; `M of 52 in-scope exact` for `cases`.
 --verbose lists the misses, expected against got. --speed adds the analysis
@@ -32,26 +32,30 @@ def folded_rows(rows: object) -> set[Row]:
     return {tuple("" if v is None else str(v).lower() for v in row[:4]) for row in rows}  # type: ignore[misc]
 
 
-def engine_rows(sql: str) -> tuple[set[Row], str]:
+def engine_rows(sql: str, parser: str | None, dialect: str | None) -> tuple[set[Row], str]:
     from sql_lineage import lineage
+    from sql_lineage.engine import DIALECTS
 
+    options = {} if parser is None else {"parser": parser}
+    if dialect in DIALECTS:  # the case's own dialect when the engine knows it
+        options["dialect"] = dialect
     rows: list[tuple[object, ...]] = []
     notes = []
-    for statement in lineage(sql):
+    for statement in lineage(sql, **options):
         rows.extend(statement.rows())
         if statement.status != "ok":
             notes.append(f"{statement.status}: {statement.message}")
     return folded_rows(rows), "; ".join(notes)
 
 
-def exactness(verbose: bool) -> None:
+def exactness(verbose: bool, parser: str | None) -> None:
     data = json.loads(PEER_CASES.read_text())
     groups = [("in-scope", data["cases"]), ("out-of-scope", data["out_of_scope_cases"])]
     total = exact = 0
     in_scope_exact = 0
     for group, cases in groups:
         for case in cases:
-            got, notes = engine_rows(case["sql"])
+            got, notes = engine_rows(case["sql"], parser, case.get("dialect"))
             expected = folded_rows(case["expected"])
             total += 1
             if got == expected:
@@ -161,8 +165,9 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--verbose", action="store_true", help="list the misses")
     parser.add_argument("--speed", action="store_true", help="also measure the analysis time")
+    parser.add_argument("--parser", choices=("moz", "native"), help="the front-end (default: the engine's)")
     args = parser.parse_args()
-    exactness(args.verbose)
+    exactness(args.verbose, args.parser)
     if args.speed:
         speed()
         scaling()

@@ -678,7 +678,26 @@ class Resolver {
     leaves.swap(unique);
   }
 
+  // A MERGE assigns a column in several WHEN branches: one output per column
+  // written, fed by all of them.
+  void merge_repeated_outputs(std::vector<ScopeColumn>& columns) const {
+    if (st_.kind != model::StatementKind::Merge) return;
+    std::vector<ScopeColumn> merged;
+    std::unordered_map<std::string, std::size_t> position;
+    for (ScopeColumn& column : columns) {
+      auto [it, added] = position.emplace(model::folded(column.name), merged.size());
+      if (added) {
+        merged.push_back(std::move(column));
+      } else {
+        auto& leaves = merged[it->second].leaves;
+        leaves.insert(leaves.end(), column.leaves.begin(), column.leaves.end());
+      }
+    }
+    columns.swap(merged);
+  }
+
   void emit_columns(std::vector<ScopeColumn>& columns) {
+    merge_repeated_outputs(columns);
     const auto& targets = st_.target_columns;
     out_.columns.reserve(columns.size());
     for (std::size_t k = 0; k < columns.size(); ++k) {
