@@ -115,6 +115,11 @@ def speed() -> None:
     print(f"all of lineage() but the parse / moz parse, median over {len(whole)} one-statement texts: "
           f"{statistics.median(whole):.2%}")
 
+    if _engine.HAS_NATIVE_PARSER:
+        per_text = [_best_of(lambda: lineage(text, parser="native"), 20) for text in texts]
+        print(f"lineage(parser='native') end to end, median over {len(per_text)} texts: "
+              f"{statistics.median(per_text) / 1000:.1f} us")
+
     def chain(n: int) -> object:
         ctes = ", ".join(
             f"c{i} as (select {'a, b' if i == 0 else f'a + 1 as a, b'} from {'t' if i == 0 else f'c{i - 1}'})"
