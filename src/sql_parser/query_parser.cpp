@@ -509,6 +509,7 @@ void Parser::parse_table_factor(ScopeId scope, JoinKind join) {
   } else if (peek().kind == Tok::Param) {  // @table_variable
     source.table.push_back(identifier(advance()));
   } else {
+    if (is_reserved_for_expression(peek())) fail("a table name or a sub-query");
     source.table = parse_qualified_name("a table name or a sub-query");
     if (is_op("(")) {  // a table function: UNNEST(a), generate_series(1, 3), TABLE(...)
       source.kind = SourceKind::TableFunction;
