@@ -8,6 +8,8 @@ import io
 import json
 import re
 import subprocess
+import sys
+import types
 
 import pytest
 
@@ -406,3 +408,18 @@ def test_a_large_file_of_queries_gives_the_same_output_with_workers(tmp_path):
     statements = json.loads(serial.out)
     # Five lines a query, the first a comment.
     assert [(s["statement"], s["line"]) for s in statements] == [(i + 1, 5 * i + 2) for i in range(400)]
+
+
+@pytest.mark.parametrize("options, schema, keywords", [
+    (EngineOptions(), None, {}),
+    (EngineOptions(dialect="mysql", parser="native"), {"t": ["a"]},
+     {"dialect": "mysql", "parser": "native", "schema": {"t": ["a"]}}),
+])
+def test_the_engine_gets_the_options_given_and_its_own_defaults_otherwise(
+        monkeypatch, options, schema, keywords):
+    seen = []
+    engine = types.ModuleType("sql_lineage.engine")
+    engine.lineage = lambda sql, **given: seen.append((sql, given)) or []
+    monkeypatch.setitem(sys.modules, "sql_lineage.engine", engine)
+    assert engine_run.lineage_call("select 1", options, schema) == []
+    assert seen == [("select 1", keywords)]
