@@ -23,8 +23,10 @@ from .work import LogJob
 
 PROG = "sql-lineage"
 TYPE_SAMPLE_ROWS = 1000
-MIN_PARTITION = 1 << 20
-MAX_PARTITION = 64 << 20
+# Partitions small enough that a worker's memory does not depend on the log's
+# length, and at least four per worker for small logs.
+MIN_PARTITION = 256 << 10
+MAX_PARTITION = 4 << 20
 
 
 def run_log_command(args: argparse.Namespace, schema: Any = None) -> int:

@@ -79,7 +79,7 @@ def analysed_frame(frame: Any, job: LogJob, partition_info: dict[str, Any] | Non
     index = 0 if partition_info is None else int(partition_info["number"])
     # Rows in log order inside the part, as the local run writes them.
     frame = frame.sort_values(["file", "row"], kind="stable")
-    return counts_frame(analyse_and_write(_rows(frame, job), job, index))
+    return counts_frame(analyse_and_write(_rows(frame, job), job, index, shapes_meet=True))
 
 
 def counts_of(frame: Any) -> Counts:

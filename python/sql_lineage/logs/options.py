@@ -32,7 +32,7 @@ def add_log_arguments(parser: argparse.ArgumentParser) -> None:
                        help="the address of an existing Dask scheduler (implies --dask)")
     group.add_argument("--partition-size", type=_size, metavar="BYTES",
                        help="bytes of log per partition (default: the logs split evenly over "
-                       "the workers, between 1 MiB and 64 MiB)")
+                       "the workers, between 256 KiB and 4 MiB)")
     group.add_argument("--shape-cache", type=int, default=20000, metavar="N",
                        help="results kept per worker, by statement shape (default: 20000)")
     if "--output" not in parser._option_string_actions:

@@ -145,5 +145,8 @@ class ShapeCache(Generic[K, V]):
         if len(self._entries) > self.limit:
             self._entries.popitem(last=False)
 
+    def clear(self) -> None:
+        self._entries.clear()
+
     def __len__(self) -> int:
         return len(self._entries)

@@ -111,6 +111,7 @@ class Prepared:
     problem: str | None                  # why there is no query
     shape: int                           # the shape's id (the row's number without a query)
     cell_problems: tuple[tuple[str, str], ...] = ()   # (kept column, why its cell is null)
+    shape_text: str | None = None        # the shape itself, when at hand
 
 
 def prepare(part: Partition, job: LogJob) -> Iterator[Prepared]:
@@ -126,15 +127,24 @@ def prepare(part: Partition, job: LogJob) -> Iterator[Prepared]:
                 kept[i] = None
                 column = job.kept[i]
                 problems.append((column.name, f"{value!r} is not a value of type {column.type}"))
-        key = entry.row if entry.query is None else shape_id(shape_of(entry.query, job.dialect))
+        shape = None if entry.query is None else shape_of(entry.query, job.dialect)
+        key = entry.row if shape is None else shape_id(shape)
         yield Prepared(path, entry.row, tuple(kept), entry.query, entry.problem, key,
-                       tuple(problems))
+                       tuple(problems), shape)
 
 
-def analyse_and_write(rows: Iterable[Prepared], job: LogJob, index: int) -> Counts:
-    """Analyses each row (once per shape in this process) and writes part `index`."""
+def analyse_and_write(
+    rows: Iterable[Prepared], job: LogJob, index: int, *, shapes_meet: bool = False
+) -> Counts:
+    """Analyses each row (once per shape in this process) and writes part `index`.
+
+    `shapes_meet`: the rows were gathered by shape, so that no other part holds
+    these shapes; the cache then only needs to last for this part.
+    """
     began = time.perf_counter()
     state = _process_state(job)
+    if shapes_meet:
+        state.cache.clear()
     counts = Counts(workers={f"{os.uname().nodename}:{os.getpid()}"})
     sink: Sink = (ParquetSink(job.folder, index, job.kept) if job.output == "parquet"
                   else TextSink(job.folder, index, job.kept, job.output))
@@ -161,7 +171,7 @@ def analyse_and_write(rows: Iterable[Prepared], job: LogJob, index: int) -> Coun
             counts.reused += 1
         if key not in seen:
             seen.add(key)
-            sink.shape(key, shape_of(entry.query, job.dialect))
+            sink.shape(key, entry.shape_text or shape_of(entry.query, job.dialect))
         if not statements:
             counts.problem_rows += 1
             sink.problem(path, row, values, None, NO_STATEMENT)
