@@ -117,6 +117,7 @@ def run_command(log: Path, out: Path, *extra: str, workers: list[int] | None = N
     summary = [line for line in err.splitlines() if line.startswith("sql-lineage: ")]
     if process.returncode not in (0, 1) or not summary:
         raise SystemExit(f"run failed ({process.returncode}): {' '.join(argv)}\n{err[-3000:]}")
+    print(f"    {seconds:.1f} s, worker peak RSS MiB: {mib(peaks)}\n    {summary[-1]}", flush=True)
     return {"seconds": seconds, "worker_peak_rss": peaks, "summary": summary[-1]}
 
 
