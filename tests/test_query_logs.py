@@ -229,17 +229,41 @@ def test_lineage_database_answers_both_questions_by_index(example_outputs, datab
     con.close()
 
 
-def test_printed_csv_carries_kept_columns(tmp_path, capsys):
+@pytest.mark.parametrize("fmt", ["csv", "json"])
+def test_printed_rows_carry_kept_columns(tmp_path, capsys, fmt):
     path = write_log(tmp_path / "log.jsonl", "jsonl")
-    assert run("--log", str(path), "--keep", "query_id", "-f", "csv", "-j", "1") == 1
+    assert run("--log", str(path), "--keep", "query_id", "-f", fmt, "-j", "1") == 1
     out, err = capsys.readouterr()
-    lines = out.splitlines()
-    assert lines[0] == ("file,row,query_id,statement,target,database,table,source_column,"
-                        "output_column,transformation")
-    assert f"{path},1,1,1,,sales,orders,amount,amount,IDENTITY" in lines
-    assert f"{path},5,5,1,,crm,customers,email,email,IDENTITY" in lines
-    assert f"{path}:3: error: empty query" in err
-    assert "5 log rows in 1 file" in err and "3 distinct shapes" not in err
+    if fmt == "csv":
+        lines = out.splitlines()
+        assert lines[0] == ("file,row,query_id,statement,target,database,table,source_column,"
+                            "output_column,transformation")
+        assert f"{path},1,1,1,,sales,orders,amount,amount,IDENTITY" in lines
+        assert f"{path},5,5,1,,crm,customers,email,email,IDENTITY" in lines
+    else:
+        statements = json.loads(out)
+        assert [(s["row"], s["query_id"], s["status"]) for s in statements] == [
+            (1, 1, "ok"), (2, 2, "ok"), (5, 5, "ok")]
+        assert {"database": "crm", "table": "customers", "source_column": "email",
+                "output_column": "email", "transformation": "IDENTITY"} in statements[2]["lineage"]
+    assert f"{path}:3: error: empty query" in err and f"{path}:4: error: empty query" in err
+    assert "5 log rows in 1 file" in err and "2 distinct shapes" in err
+
+
+def test_kept_cell_of_the_wrong_type_is_null_and_a_problem(tmp_path):
+    rows = [{"query": "select t.a from t", "n": i} for i in range(1200)]
+    rows[1100]["n"] = "many"  # past the rows the type is inferred from
+    path = tmp_path / "log.jsonl"
+    path.write_text("".join(json.dumps(r) + "\n" for r in rows), encoding="utf-8")
+    out = tmp_path / "out"
+    assert run("--log", str(path), "--keep", "n", "-f", "parquet", "-o", str(out), "-j", "1") == 1
+    statements = pq.read_table(out / "statements")
+    assert statements.schema.field("n").type == pa.int64()
+    assert statements.num_rows == 1200
+    assert statements.column("n").null_count == 1
+    problems = pq.read_table(out / "problems").to_pylist()
+    assert [(p["row"], p["column"], p["problem"]) for p in problems] == [
+        (1101, "n", "'many' is not a value of type int64")]
 
 
 # Dask.

@@ -173,8 +173,13 @@ class TextSink:
                         {"database": d, "table": t, "source_column": c, "output_column": o,
                          "transformation": how}
                         for o, d, t, c, how, _ in st.lineage
+                    ],
+                    "indirect": [
+                        {"database": d, "table": t, "column": c, "kind": kind}
+                        for d, t, c, kind, _ in st.indirect
                     ]}
-        self.out.write(("" if self.first else ",\n") + json.dumps(document, ensure_ascii=False))
+        text = json.dumps(document, ensure_ascii=False, default=str)
+        self.out.write(text if self.first else ",\n" + text)
         self.first = False
 
     def problem(self, file: str, row: int, kept: tuple[Any, ...], column: str | None,
