@@ -250,6 +250,22 @@ def test_printed_rows_carry_kept_columns(tmp_path, capsys, fmt):
     assert "5 log rows in 1 file" in err and "2 distinct shapes" in err
 
 
+def test_globs_and_repeated_logs_of_mixed_formats(tmp_path, capsys):
+    (tmp_path / "day").mkdir()
+    for name in ("a.csv", "b.csv"):
+        write_log(tmp_path / "day" / name, "csv")
+    write_log(tmp_path / "more.parquet", "parquet")
+    assert run("--log", str(tmp_path / "day" / "*.csv"), "--log", str(tmp_path / "more.parquet"),
+               "-f", "csv", "-j", "1") == 1
+    out, err = capsys.readouterr()
+    files = {line.split(",")[0] for line in out.splitlines()[1:]}
+    assert files == {str(tmp_path / "day" / "a.csv"), str(tmp_path / "day" / "b.csv"),
+                     str(tmp_path / "more.parquet")}
+    assert "15 log rows in 3 files" in err
+    assert run("--log", str(tmp_path / "none*.csv")) == 1
+    assert "none*.csv: no log file matches" in capsys.readouterr().err
+
+
 def test_kept_cell_of_the_wrong_type_is_null_and_a_problem(tmp_path):
     rows = [{"query": "select t.a from t", "n": i} for i in range(1200)]
     rows[1100]["n"] = "many"  # past the rows the type is inferred from
