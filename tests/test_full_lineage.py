@@ -156,7 +156,7 @@ def test_statements_report_kind_target_status_and_line():
 
 
 @pytest.mark.parametrize("schema, expected", [
-    ({"db": {"t": {"a": "int"}}}, {"db.t": ("a",), "t": ("a",)}),
+    ({"db": {"t": {"a": "int"}}}, {"db.t": ("a",), "*.t": ("a",)}),
     ({"T": ["A", "b"]}, {"t": ("A", "b")}),
     ({"c": {"db": {"t": ["a"]}}, "db": {"t": ["z"]}}, {"c.db.t": ("a",), "db.t": ("z",)}),
 ])
@@ -225,6 +225,8 @@ def test_deep_nesting_fails_that_statement_alone():
     # A schema table is found by its own name when the query leaves the database
     # out; the rows name the table as the query does.
     ("select * from orders", {(None, "orders", "id", "id")}),
+    # ... but another database's table of that name is not that table.
+    ("select * from archive.orders", {("archive", "orders", "*", "*")}),
 ])
 def test_schema_grows_with_written_tables(sql, expected):
     last = lineage(sql, schema={"sales": {"orders": ["id"]}})[-1]

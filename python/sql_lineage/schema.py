@@ -15,7 +15,8 @@ from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
 
-# folded "db.table" (and folded "table" where that alone is unique) -> column names
+# folded "db.table" -> column names; "*.table" for a qualified table that is the
+# only one of its name, which a query naming just "table" reads.
 NormalisedSchema = dict[str, tuple[str, ...]]
 
 
@@ -32,7 +33,7 @@ def normalise_schema(schema: Mapping[str, object]) -> NormalisedSchema:
             by_name.setdefault(key.rsplit(".", 1)[1], []).append(key)
     for name, keys in by_name.items():
         if len(keys) == 1 and name not in tables:
-            tables[name] = tables[keys[0]]
+            tables[f"*.{name}"] = tables[keys[0]]
     return tables
 
 

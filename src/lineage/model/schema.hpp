@@ -15,12 +15,14 @@ class Schema {
   virtual ~Schema() = default;
 
   // The columns of `table`, or nullptr when unknown. Looks up the whole name
-  // first, then the table's own name (the last part) alone.
+  // first; then a qualified name tries a table the schema names without
+  // qualifier ("t"), and an unqualified one the only qualified table of that
+  // name ("*.t").
   const std::vector<std::string>* find(const QualifiedName& table) {
     if (table.empty()) return nullptr;
     if (const auto* hit = find_key(key_for(table, table.size()))) return hit;
     if (table.size() > 1) return find_key(key_of(table.back()));
-    return nullptr;
+    return find_key("*." + key_of(table.back()));
   }
 
   // A table written by a statement; later statements see its columns.
