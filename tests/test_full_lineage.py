@@ -56,6 +56,17 @@ EXPRESSIONS = [
     ("select distinct a, b as c from t", {(None, "t", "a", "a", I, False), (None, "t", "b", "c", I, False)}),
 ]
 
+# How a column reaches an output through scopes: the strongest use on the way wins.
+USAGE = [
+    ("with s as (select sum(a) as total from t) select total from s", {(None, "t", "a", "total", A, False)}),
+    ("select x.total + 1 as more from (select sum(a) as total from t) x", {(None, "t", "a", "more", A, False)}),
+    ("select x.b as c from (select a as b from t) x", {(None, "t", "a", "c", I, False)}),
+    ("select upper(x.b) as c from (select a as b from t) x", {(None, "t", "a", "c", T, False)}),
+    # Ambiguity carries through a sub-query to the outer column.
+    ("select s.q from (select q from t1 join t2 on t1.id = t2.id) s",
+     {(None, "t1", "q", "q", I, True), (None, "t2", "q", "q", I, True)}),
+]
+
 SET_OPERATIONS = [
     ("select a, b from t union all select c, d from u union select e, f from v",
      {(None, "t", "a", "a", I, False), (None, "u", "c", "a", I, False), (None, "v", "e", "a", I, False),
@@ -120,6 +131,11 @@ INDIRECT = [
     ("select a, b + c from t group by 1 order by 2",
      {(None, "t", "a", "GROUP_BY"), (None, "t", "b", "SORT"), (None, "t", "c", "SORT")}),
     ("select a from t union all select b from u order by a", {(None, "t", "a", "SORT"), (None, "u", "b", "SORT")}),
+    # Correlated columns, JOIN ... USING; a CTE nobody reads adds nothing.
+    ("select a from t where exists (select 1 from u where u.k = t.k)",
+     {(None, "u", "k", "FILTER"), (None, "t", "k", "FILTER")}),
+    ("select t.a from t join u using (k)", {(None, "t", "k", "JOIN"), (None, "u", "k", "JOIN")}),
+    ("with unused as (select a from x where x.f = 1) select a from t", set()),
     # An output alias in ORDER BY / GROUP BY names that output.
     ("select a + b as total from t group by total order by total",
      {(None, "t", "a", "GROUP_BY"), (None, "t", "b", "GROUP_BY"), (None, "t", "a", "SORT"), (None, "t", "b", "SORT")}),
@@ -131,7 +147,8 @@ def _with_schema(table, schema=None):
 
 
 DIRECT = {
-    "cte": _with_schema(CTES), "expression": _with_schema(EXPRESSIONS), "set-operation": _with_schema(SET_OPERATIONS),
+    "cte": _with_schema(CTES), "expression": _with_schema(EXPRESSIONS), "usage": _with_schema(USAGE),
+    "set-operation": _with_schema(SET_OPERATIONS),
     "star": STARS, "unqualified": UNQUALIFIED, "write": _with_schema(INSERTS),
 }
 
@@ -204,6 +221,22 @@ def _deep_tree(depth):
 def test_odd_trees_give_a_result(tree):
     [result] = _engine.analyse_moz([(tree, "select", None, ())], None, None, _CLASSES)
     assert isinstance(result, tuple) and len(result) == 3
+
+
+def test_long_cte_chains_and_wide_selects_resolve_without_nesting():
+    count = 3000
+    ctes = [{"name": "c0", "value": {"select": [{"value": "a"}, {"value": "b"}], "from": "t"}}]
+    ctes += [{"name": f"c{i}", "value": {"select": [{"value": {"add": ["a", 1]}, "name": "a"}, {"value": "b"}],
+                                         "from": f"c{i - 1}"}} for i in range(1, count)]
+    chain = {"with": ctes, "select": [{"value": "a"}, {"value": "b"}], "from": f"c{count - 1}"}
+    width = 10_000
+    wide = {"select": [{"value": f"s.c{i}"} for i in range(width)],
+            "from": {"value": {"select": [{"value": f"c{i}"} for i in range(width)], "from": "t"}, "name": "s"}}
+    [(chained, _, _), (widened, _, _)] = _engine.analyse_moz(
+        [(chain, "select", None, ()), (wide, "select", None, ())], None, None, _CLASSES)
+    assert [(c.name, [(s.column, s.transformation) for s in c.sources]) for c in chained] == [
+        ("a", [("a", T)]), ("b", [("b", I)])]
+    assert len(widened) == width and widened[-1].sources[0].column == f"c{width - 1}"
 
 
 def test_deep_nesting_fails_that_statement_alone():
