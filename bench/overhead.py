@@ -9,7 +9,11 @@ from typing import Any
 import querimo_main
 
 from common import Goal, Section, fmt_ns, fmt_pct, interleaved, median, percentile
+from short_statements import FIXED_COST_STATEMENTS, SHORT_STATEMENTS
 from workloads import corpus_statements
+
+# What a call may add to the parse of a one-line statement.
+FIXED_COST_GOAL_NS = 15_000
 
 
 def usable_statements() -> tuple[list[tuple[str, str]], list[str]]:
@@ -110,6 +114,72 @@ def run(quick: bool) -> Section:
     ))
     section.data["statements"] = per_statement
     section.plots.append(_plot(per_statement))
+    return section
+
+
+def run_short(quick: bool) -> Section:
+    """The same measure over short statements, where the fixed cost of a call
+    (cleaning, the analyser's set-up, the normalised copy, the records) weighs
+    most, and that fixed cost itself in microseconds."""
+    rounds = 15 if quick else 41
+    fixed_rounds = 301 if quick else 1001
+    front = querimo_main.VexloParseMain()
+    parse = querimo_main.parse
+
+    per_statement: list[dict[str, Any]] = []
+    for sql in SHORT_STATEMENTS:
+        cleaned = front._re_hint(sql)
+        samples = interleaved(
+            {"end_to_end": lambda: front._parse_sql(sql), "parse": lambda: parse(cleaned)},
+            fixed_rounds if sql in FIXED_COST_STATEMENTS else rounds,
+        )
+        end_to_end, parsed = median(samples["end_to_end"]), median(samples["parse"])
+        # Each round times both variants back to back: the difference within a
+        # round keeps out most of what other processes add to a whole round.
+        added = median([e - p for e, p in zip(samples["end_to_end"], samples["parse"])])
+        per_statement.append({"sql": sql, "end_to_end_ns": end_to_end, "parse_ns": parsed,
+                              "added_ns": added, "overhead": added / parsed})
+
+    section = Section(
+        "overhead_short",
+        "1b. Overhead over the parser on short statements, and the fixed cost of a call",
+        ["statements", "measure", "median", "p90", "max"],
+    )
+    overheads = [s["overhead"] for s in per_statement]
+    added = [s["added_ns"] for s in per_statement]
+    section.rows.append([len(overheads), "(end to end - parse) / parse, per-round differences",
+                         fmt_pct(median(overheads)), fmt_pct(percentile(overheads, 0.9)),
+                         fmt_pct(max(overheads))])
+    section.rows.append([len(added), "end to end - parse, per-round differences", fmt_ns(median(added)),
+                         fmt_ns(percentile(added, 0.9)), fmt_ns(max(added))])
+    med, p90 = median(overheads), percentile(overheads, 0.9)
+    section.goals.append(Goal("short statements: overhead median < 5% of parse", fmt_pct(med), med < 0.05))
+    section.goals.append(Goal("short statements: overhead 90th percentile < 10% of parse", fmt_pct(p90),
+                              p90 < 0.10))
+    fixed = [s for s in per_statement if s["sql"] in FIXED_COST_STATEMENTS]
+    for s in fixed:
+        section.goals.append(Goal(f"added to the parse of `{s['sql']}` <= {fmt_ns(FIXED_COST_GOAL_NS)}",
+                                  fmt_ns(s["added_ns"]), s["added_ns"] <= FIXED_COST_GOAL_NS))
+    section.extra_tables.append((
+        "Fixed cost of a call",
+        ["statement", "parse", "end to end", "added", "rounds"],
+        [[s["sql"], fmt_ns(s["parse_ns"]), fmt_ns(s["end_to_end_ns"]), fmt_ns(s["added_ns"]),
+          fixed_rounds] for s in fixed],
+    ))
+    worst = sorted(per_statement, key=lambda s: s["overhead"], reverse=True)[:5]
+    section.extra_tables.append((
+        "Highest overheads",
+        ["statement", "parse", "added", "overhead"],
+        [[s["sql"].replace("\n", " "), fmt_ns(s["parse_ns"]), fmt_ns(s["added_ns"]),
+          fmt_pct(s["overhead"])] for s in worst],
+    ))
+    section.notes.append(
+        f"{len(per_statement)} short statements (bench/short_statements.py), {rounds} interleaved "
+        f"rounds each, {fixed_rounds} for the two statements the fixed cost is judged on; each "
+        "figure is the median over rounds of the end-to-end time minus the parse time of the "
+        "same round."
+    )
+    section.data["statements"] = per_statement
     return section
 
 

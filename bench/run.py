@@ -68,6 +68,7 @@ def main(argv: list[str] | None = None) -> int:
     import scaling
 
     timed("overhead", overhead.run)
+    timed("overhead", overhead.run_short)
     timed("width", scaling.run_width)
     timed("depth", scaling.run_depth)
     timed("union", scaling.run_union)

@@ -9,11 +9,14 @@ namespace {
 
 // self._var.result = <fresh empty mapping>
 void reset_result_map(PyObject* self) {
-  Ref empty = checked(PyDict_New());
-  setattr(state_record(self).get(), QM_NAME("result"), empty.get());
+  Ref record = state_record(self);
+  Ref empty = new_mapping_for(record.get());
+  set_field(record.get(), QM_NAME("result"), empty.get());
 }
 
+// key in tree.keys()
 bool has_key(PyObject* tree, PyObject* key) {
+  if (PyDict_CheckExact(tree) || is_plain_record(tree)) return check(PyDict_Contains(tree, key)) != 0;
   Ref keys = call_method(tree, QM_NAME("keys"));
   return contains(keys.get(), key);
 }
@@ -53,14 +56,14 @@ Ref analyze_analyze_sql(PyObject* const* args) {
   PyObject* self = args[0];
   PyObject* level = args[1];
   ReuseScope reuse;
-  call_method(self, QM_NAME("_check_union"), level);
+  call_analyzer(self, QM_NAME("_check_union"), analyze_check_union, level);
 
   Ref tree = getattr(self, QM_NAME("tree"));
   const bool is_union =
       has_key(tree.get(), QM_NAME("union_all")) || has_key(tree.get(), QM_NAME("union"));
   Ref union_tree = is_union ? getattr(self, QM_NAME("tree")) : ordered_union(tree.get());
   if (union_tree) {
-    Ref items = call_method(union_tree.get(), QM_NAME("items"));
+    Ref items = record_method(union_tree.get(), QM_NAME("items"));
     Ref iterator = checked(PyObject_GetIter(items.get()));
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
       Ref pair = checked(PySequence_Tuple(item.get()));
@@ -75,19 +78,19 @@ Ref analyze_analyze_sql(PyObject* const* args) {
       for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
         PyObject* statement = PyList_GET_ITEM(snapshot.get(), i);
         if (!PyDict_Check(statement)) continue;
-        setattr(state_record(self).get(), QM_NAME("result"), Py_None);
+        set_field(state_record(self).get(), QM_NAME("result"), Py_None);
         reset_result_map(self);
-        call_method(self, QM_NAME("_analyze_sql_start"), statement, level);
+        call_analyzer(self, QM_NAME("_analyze_sql_start"), analyze_sql_start, statement, level);
       }
     }
     if (PyErr_Occurred()) throw PyErrOccurred{};
   } else {
     reset_result_map(self);
     Ref whole = getattr(self, QM_NAME("tree"));
-    call_method(self, QM_NAME("_analyze_sql_start"), whole.get(), level);
+    call_analyzer(self, QM_NAME("_analyze_sql_start"), analyze_sql_start, whole.get(), level);
   }
 
-  Ref sqls = getattr(state_record(self).get(), QM_NAME("sqls"));
+  Ref sqls = field(state_record(self).get(), QM_NAME("sqls"));
   Ref distinct = checked(PySet_New(sqls.get()));
   return checked(PySequence_List(distinct.get()));
 }
@@ -97,10 +100,16 @@ Ref analyze_sql_start(PyObject* const* args) {
   PyObject* self = args[0];
   PyObject* tree = args[1];
   PyObject* level = args[2];
-  call_method(self, QM_NAME("_get_all_select_value"), tree, level);
-  Ref select_values = getattr(state_record(self).get(), QM_NAME("all_select_value"));
-  call_method(self, QM_NAME("_analyze_select_value"), tree, select_values.get(), level);
-  call_method(self, QM_NAME("_analyze_from_value"), tree, level);
+  call_analyzer(self, QM_NAME("_get_all_select_value"), analyze_get_all_select_value, tree, level);
+  Ref select_values = field(state_record(self).get(), QM_NAME("all_select_value"));
+  if (own_methods_in_force(self, analyze_class_record())) {
+    // The master parameter's default, passed as the call below leaves it.
+    call_analyzer(self, QM_NAME("_analyze_select_value"), analyze_select_value, tree,
+                  select_values.get(), level, Py_None);
+  } else {
+    call_method(self, QM_NAME("_analyze_select_value"), tree, select_values.get(), level);
+  }
+  call_analyzer(self, QM_NAME("_analyze_from_value"), analyze_from_value, tree, level);
   return none();
 }
 
@@ -113,8 +122,7 @@ Ref analyze_check_union(PyObject* const* args) {
 
   // With the standard json module in place, the copy is made directly; the text
   // round trip stays for trees only json can judge and for a json rebound by the user.
-  if (Ref standard_json = Ref::steal(PyImport_GetModule(QM_NAME("json")));
-      standard_json.get() == json.get()) {
+  if (is_standard_json(json.get())) {
     Ref record_class = module_global(QM_NAME("VexloVar"));
     // A sub-analyser's tree is part of the top-level call's copy: copying it again
     // would give an equal tree, and keeping it lets every level find the same
@@ -124,8 +132,6 @@ Ref analyze_check_union(PyObject* const* args) {
       setattr(self, QM_NAME("tree"), copy.get());
       return none();
     }
-  } else if (PyErr_Occurred()) {
-    throw PyErrOccurred{};
   }
 
   Ref separators = checked(Py_BuildValue("(ss)", ",", ":"));
@@ -146,13 +152,13 @@ Ref analyze_check_union(PyObject* const* args) {
 Ref analyze_get_all_select_value(PyObject* const* args) {
   PyObject* self = args[0];
   PyObject* tree = args[1];
-  Ref add = getattr(state_record(self).get(), QM_NAME("add"));
   Ref select_values = find_all(tree, QM_NAME("$.select..value"));
   Ref sources = find_all(tree, QM_NAME("$..from"));
   Ref aliases = find_all(tree, QM_NAME("$..from..name"));
   Ref kwnames = checked(PyTuple_Pack(3, QM_NAME("all_select_value"), QM_NAME("all_from"),
                                      QM_NAME("all_from_name")));
-  call_kw(add.get(), kwnames.get(), select_values.get(), sources.get(), aliases.get());
+  add_fields(state_record(self).get(), kwnames.get(), select_values.get(), sources.get(),
+             aliases.get());
   return none();
 }
 

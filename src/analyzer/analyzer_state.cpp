@@ -5,7 +5,7 @@ namespace qm {
 void append_lineage(PyObject* self, PyObject* source_table, PyObject* source_column,
                     PyObject* output_name) {
   Ref entry = checked(PyTuple_Pack(3, source_table, source_column, output_name));
-  Ref sqls = getattr(state_record(self).get(), QM_NAME("sqls"));
+  Ref sqls = field(state_record(self).get(), QM_NAME("sqls"));
   if (PyList_CheckExact(sqls.get())) {
     check(PyList_Append(sqls.get(), entry.get()));
   } else {

@@ -90,7 +90,8 @@ void carry_entries_named(PyObject* self, PyObject* index, PyObject* test_column,
 }
 
 void dispatch(PyObject* self, PyObject* tree, PyObject* column, PyObject* level) {
-  call_method(self, QM_NAME("_analyze_from_value_master"), tree, column, level);
+  call_analyzer(self, QM_NAME("_analyze_from_value_master"), analyze_from_value_master, tree, column,
+                level);
 }
 
 }  // namespace
@@ -101,7 +102,7 @@ Ref analyze_from_value(PyObject* const* args) {
   PyObject* tree = args[1];
   PyObject* level = args[2];
   Ref result = result_map(self);
-  Ref items = call_method(result.get(), QM_NAME("items"));
+  Ref items = record_method(result.get(), QM_NAME("items"));
   Ref iterator = checked(PyObject_GetIter(items.get()));
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
     Ref column = checked(PySequence_GetItem(item.get(), 0));
@@ -117,13 +118,14 @@ Ref analyze_from_value_master(PyObject* const* args) {
   PyObject* tree = args[1];
   PyObject* column = args[2];
   PyObject* level = args[3];
-  Ref table = call_method(column_entry(self, column).get(), QM_NAME("get"), QM_NAME("table"));
+  Ref table = mapping_get(column_entry(self, column).get(), QM_NAME("table"));
   if (truthy(table.get())) return none();
   Ref master = entry_field(self, column, QM_NAME("master"));
   if (truthy(master.get())) {
-    call_method(self, QM_NAME("_master_from_value"), tree, column, level);
+    call_analyzer(self, QM_NAME("_master_from_value"), analyze_master_from_value, tree, column, level);
   } else {
-    call_method(self, QM_NAME("_none_master_from_value"), tree, column, level);
+    call_analyzer(self, QM_NAME("_none_master_from_value"), analyze_none_master_from_value, tree,
+                  column, level);
   }
   return none();
 }
@@ -141,15 +143,14 @@ Ref analyze_master_from_value(PyObject* const* args) {
   Ref master = entry_field(self, column, QM_NAME("master"));
   bool alias_found = false;
 
-  Ref aliases = getattr(state_record(self).get(), QM_NAME("all_from_name"));
+  Ref aliases = field(state_record(self).get(), QM_NAME("all_from_name"));
   Ref iterator = checked(PyObject_GetIter(aliases.get()));
   while (Ref match = Ref::steal(PyIter_Next(iterator.get()))) {
     Ref alias = getattr(match.get(), QM_NAME("value"));
     if (!names_match(alias.get(), master.get())) continue;
     alias_found = true;
     Ref full_path = getattr(match.get(), QM_NAME("full_path"));
-    Ref source = call_method(self, QM_NAME("_one_search_other"), tree, full_path.get(),
-                             QM_NAME("name"), QM_NAME("value"));
+    Ref source = search_other(self, tree, full_path.get(), QM_NAME("name"), QM_NAME("value"));
     if (PyUnicode_Check(source.get())) {
       record_table(self, column, source.get());
     } else if (PyDict_Check(source.get())) {
@@ -178,8 +179,8 @@ void carry_over_subquery(PyObject* self, PyObject* tree, PyObject* column, PyObj
   Ref test_column = entry_field(self, column, QM_NAME("value"));
   Ref test_name = entry_field(self, column, QM_NAME("name"));
   Ref test_var = state_record(test);
-  Ref test_result = getattr(test_var.get(), QM_NAME("result"));
-  Ref test_sqls = getattr(test_var.get(), QM_NAME("sqls"));
+  Ref test_result = field(test_var.get(), QM_NAME("result"));
+  Ref test_sqls = field(test_var.get(), QM_NAME("sqls"));
 
   // `select * from (...) s` outputs the sub-query's columns under their own names.
   if (equal(test_column.get(), QM_NAME("*"))) {
@@ -196,19 +197,19 @@ void carry_over_subquery(PyObject* self, PyObject* tree, PyObject* column, PyObj
 
   Ref handed;  // the sub-query's entry the column is traced through
   bool through_star = false;
-  Ref star = call_method(test_result.get(), QM_NAME("get"), QM_NAME("*"));
+  Ref star = mapping_get(test_result.get(), QM_NAME("*"));
   if (truthy(star.get())) {
     handed = star;
     through_star = true;
   } else {
-    Ref same_name = call_method(test_result.get(), QM_NAME("get"), test_column.get());
+    Ref same_name = mapping_get(test_result.get(), test_column.get());
     if (!truthy(same_name.get())) return;  // the sub-query has no such column
     handed = same_name;
   }
 
   Ref handed_master = field(handed.get(), QM_NAME("master"));
   set_entry_field(self, column, QM_NAME("master"), handed_master.get());
-  Ref table = call_method(handed.get(), QM_NAME("get"), QM_NAME("table"));
+  Ref table = mapping_get(handed.get(), QM_NAME("table"));
   if (truthy(table.get())) {
     Ref table_name = field(handed.get(), QM_NAME("table"));
     set_entry_field(self, column, QM_NAME("table"), table_name.get());

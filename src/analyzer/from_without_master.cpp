@@ -17,19 +17,20 @@ Ref analyze_none_master_from_value(PyObject* const* args) {
   Ref full_path = entry_field(self, column, QM_NAME("path"));
   Ref kept = pieces_before_last_one(full_path.get());
   Ref joined = checked(PyUnicode_Join(QM_NAME("select"), kept.get()));
-  Ref other_path = checked(PyUnicode_FromFormat("$.%Ufrom", joined.get()));
+  Ref other_path = checked(PyUnicode_Concat(absolute_path(joined.get()).get(), QM_NAME("from")));
   Ref source = find_first(tree, other_path.get());
 
   if (PyUnicode_Check(source.get())) {
     record_table(self, column, source.get());
   } else if (PyDict_Check(source.get())) {
-    Ref alias = call_method(source.get(), QM_NAME("get"), QM_NAME("name"));
+    Ref alias = mapping_get(source.get(), QM_NAME("name"));
     if (truthy(alias.get())) {
       set_entry_field(self, column, QM_NAME("master"), alias.get());
-      call_method(self, QM_NAME("_analyze_from_value_master"), tree, column, level);
+      call_analyzer(self, QM_NAME("_analyze_from_value_master"), analyze_from_value_master, tree,
+                    column, level);
     } else {
       // An unaliased sub-query is read directly, one level deeper.
-      Ref inner = call_method(source.get(), QM_NAME("get"), QM_NAME("value"));
+      Ref inner = mapping_get(source.get(), QM_NAME("value"));
       if (!PyDict_Check(inner.get())) {
         Ref shown = sources_for_message(source.get());
         raise(PyExc_RuntimeError, "cannot resolve column %R: its FROM source has no alias: %U",

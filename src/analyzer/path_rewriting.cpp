@@ -7,10 +7,16 @@ namespace qm {
 
 Ref pieces_before_last_one(PyObject* full_path) {
   PyObject* marker = QM_NAME("one");
-  Ref split = call_method(full_path, QM_NAME("split"), marker);
-  Ref count_object = call_method(full_path, QM_NAME("count"), marker);
-  const Py_ssize_t count = PyLong_AsSsize_t(count_object.get());
-  if (count == -1 && PyErr_Occurred()) throw PyErrOccurred{};
+  Ref split = split_text(full_path, marker);
+  Py_ssize_t count = 0;
+  if (PyUnicode_CheckExact(full_path)) {
+    count = PyUnicode_Count(full_path, marker, 0, PY_SSIZE_T_MAX);
+    if (count < 0) throw PyErrOccurred{};
+  } else {
+    Ref count_object = call_method(full_path, QM_NAME("count"), marker);
+    count = PyLong_AsSsize_t(count_object.get());
+    if (count == -1 && PyErr_Occurred()) throw PyErrOccurred{};
+  }
   return checked(PySequence_GetSlice(split.get(), 0, count));
 }
 
@@ -23,7 +29,7 @@ Ref analyze_one_search_other(PyObject* const* args) {
   PyObject* other = args[3];
 
   Ref path_text = checked(PyObject_Str(full_path));
-  Ref one_path = checked(PyUnicode_FromFormat("$.%U", path_text.get()));
+  Ref one_path = absolute_path(path_text.get());
   const Py_ssize_t one_length = PyObject_Length(one);
   if (one_length < 0) throw PyErrOccurred{};
   const Py_ssize_t total = PyUnicode_GET_LENGTH(one_path.get());
@@ -49,7 +55,7 @@ Ref analyze_one_replace_other(PyObject* const* args) {
   Ref kept = pieces_before_last_one(full_path);
   Ref joined = call_method(one, QM_NAME("join"), kept.get());
   Ref joined_text = checked(PyObject_Str(joined.get()));
-  Ref prefixed = checked(PyUnicode_FromFormat("$.%U", joined_text.get()));
+  Ref prefixed = absolute_path(joined_text.get());
   Ref other_path = checked(PyNumber_Add(prefixed.get(), other));
   Ref tree = getattr(self, QM_NAME("tree"));
   return find_first(tree.get(), other_path.get());

@@ -6,28 +6,22 @@
 namespace qm {
 namespace {
 
-// {"value": value, "name": name, "master": master, "path": path}
-Ref make_column_entry(PyObject* value, PyObject* name, PyObject* master, PyObject* path) {
-  Ref entry = checked(PyDict_New());
+// self._var.result.add(**{key: {"value": value, "name": name, "master": master,
+// "path": path}})
+void add_column_entry(PyObject* self, PyObject* key, PyObject* value, PyObject* name,
+                      PyObject* master, PyObject* path) {
+  Ref result = result_map(self);
+  Ref entry = new_mapping_for(result.get());
   check(PyDict_SetItem(entry.get(), QM_NAME("value"), value));
   check(PyDict_SetItem(entry.get(), QM_NAME("name"), name));
   check(PyDict_SetItem(entry.get(), QM_NAME("master"), master));
   check(PyDict_SetItem(entry.get(), QM_NAME("path"), path));
-  return entry;
-}
-
-// self._var.result.add(**{key: entry})
-void add_column_entry(PyObject* self, PyObject* key, PyObject* entry) {
-  Ref add = getattr(result_map(self).get(), QM_NAME("add"));
-  Ref kwargs = checked(PyDict_New());
-  check(PyDict_SetItem(kwargs.get(), key, entry));
-  Ref no_args = checked(PyTuple_New(0));
-  checked(PyObject_Call(add.get(), no_args.get(), kwargs.get()));
+  add_field(result.get(), key, entry.get());
 }
 
 // For a qualified text "q.c" (or "db.t.c"): the pieces at 0 and 1 of its split at ".".
 void split_qualified(PyObject* text, Ref& qualifier, Ref& name) {
-  Ref pieces = call_method(text, QM_NAME("split"), QM_NAME("."));
+  Ref pieces = split_text(text, QM_NAME("."));
   qualifier = checked(PySequence_GetItem(pieces.get(), 0));
   name = checked(PySequence_GetItem(pieces.get(), 1));
 }
@@ -49,12 +43,12 @@ Ref analyze_select_value(PyObject* const* args) {
 
   // A whole-row selection written as the analyser's own select member.
   Ref own_tree = getattr(self, QM_NAME("tree"));
-  Ref select_member = call_method(own_tree.get(), QM_NAME("get"), QM_NAME("select"));
+  Ref select_member = mapping_get(own_tree.get(), QM_NAME("select"));
   if (truthy(select_member.get())) {
-    Ref again = call_method(getattr(self, QM_NAME("tree")).get(), QM_NAME("get"), QM_NAME("select"));
+    Ref again = mapping_get(getattr(self, QM_NAME("tree")).get(), QM_NAME("select"));
     if (contains(again.get(), QM_NAME("*"))) {
       Ref select_value =
-          call_method(getattr(self, QM_NAME("tree")).get(), QM_NAME("get"), QM_NAME("select"));
+          mapping_get(getattr(self, QM_NAME("tree")).get(), QM_NAME("select"));
       Ref value;
       if (!is_text(select_value.get())) {
         // A star among other items: the whole row, under the name "*".
@@ -67,8 +61,8 @@ Ref analyze_select_value(PyObject* const* args) {
       } else {
         value = select_value;
       }
-      Ref entry = make_column_entry(value.get(), value.get(), master.get(), QM_NAME("$.select"));
-      add_column_entry(self, QM_NAME("*"), entry.get());
+      add_column_entry(self, QM_NAME("*"), value.get(), value.get(), master.get(),
+                       QM_NAME("$.select"));
     }
   }
 
@@ -88,15 +82,13 @@ Ref analyze_select_value(PyObject* const* args) {
       value = selected;
     }
     Ref full_path = getattr(match.get(), QM_NAME("full_path"));
-    Ref column = call_method(self, QM_NAME("_one_search_other"), tree, full_path.get(),
-                             QM_NAME("value"), QM_NAME("name"));
+    Ref column = search_other(self, tree, full_path.get(), QM_NAME("value"), QM_NAME("name"));
     Ref full_path_text = checked(PyObject_Str(full_path.get()));
-    Ref path = checked(PyUnicode_FromFormat("$.%U", full_path_text.get()));
+    Ref path = absolute_path(full_path_text.get());
     if (!truthy(column.get())) column = value;
     if (master_handed_in) value = column;
-    Ref entry = make_column_entry(value.get(), column.get(), master.get(), path.get());
-    add_column_entry(self, column.get(), entry.get());
-    call_method(self, QM_NAME("_analyze_column"), tree, column.get(), level);
+    add_column_entry(self, column.get(), value.get(), column.get(), master.get(), path.get());
+    call_analyzer(self, QM_NAME("_analyze_column"), analyze_column, tree, column.get(), level);
   }
   if (PyErr_Occurred()) throw PyErrOccurred{};
   return none();
@@ -111,11 +103,12 @@ Ref analyze_column(PyObject* const* args) {
   PyObject* level = args[3];
   Ref value = entry_field(self, column, QM_NAME("value"));
   if (!equal(value.get(), QM_NAME("*"))) return none();
-  Ref expanded = call_method(self, QM_NAME("_analyze_column_asterisk"), tree, column, level);
+  Ref expanded = call_analyzer(self, QM_NAME("_analyze_column_asterisk"), analyze_column_asterisk, tree,
+                                 column, level);
   if (truthy(expanded.get())) {
     // A nested expansion under the same key may have removed the entry already.
     Ref result = result_map(self);
-    if (contains(result.get(), column)) call_method(result.get(), QM_NAME("pop"), column);
+    if (contains(result.get(), column)) record_method(result.get(), QM_NAME("pop"), column);
   }
   return none();
 }
@@ -147,8 +140,7 @@ Ref analyze_column_asterisk(PyObject* const* args) {
                            : initial_master;
     if (!names_match(alias.get(), master.get())) continue;
     Ref full_path = getattr(match.get(), QM_NAME("full_path"));
-    Ref source = call_method(self, QM_NAME("_one_search_other"), tree, full_path.get(),
-                             QM_NAME("name"), QM_NAME("value"));
+    Ref source = search_other(self, tree, full_path.get(), QM_NAME("name"), QM_NAME("value"));
     // A table (text) or a source that cannot be found has no columns to expand.
     if (!PyDict_Check(source.get())) continue;
     Ref select_values = find_all(source.get(), QM_NAME("$.select..value"));
@@ -157,8 +149,8 @@ Ref analyze_column_asterisk(PyObject* const* args) {
       Ref selected = getattr(PyList_GET_ITEM(values.get(), i), QM_NAME("value"));
       expanded = is_text(selected.get());
     }
-    call_method(self, QM_NAME("_analyze_select_value"), source.get(), select_values.get(), level,
-                alias.get());
+    call_analyzer(self, QM_NAME("_analyze_select_value"), analyze_select_value, source.get(),
+                  select_values.get(), level, alias.get());
   }
   if (PyErr_Occurred()) throw PyErrOccurred{};
   return Ref::borrow(expanded ? Py_True : Py_False);

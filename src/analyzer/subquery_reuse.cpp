@@ -8,12 +8,7 @@
 namespace qm {
 namespace {
 
-struct Session {
-  Ref cache;      // key (id(subquery), level, id(class)) -> (subquery, class, analysis...)
-  int depth = 0;  // analyze_sql calls open on this thread
-};
-
-thread_local Session* current_session = nullptr;
+thread_local ReuseSession* current_session = nullptr;
 
 bool reuse_enabled() {
   // QUERIMO_REUSE_SUBQUERIES=0 turns reuse off, so that tests can show it changes nothing.
@@ -27,7 +22,7 @@ bool reuse_enabled() {
 // over each distinct entry once keeps a sub-query's repeats from multiplying level
 // by level when one alias is reused at many levels.
 void index_entries(PyObject* analyzer, SubqueryAnalysis& analysis) {
-  Ref sqls = getattr(state_record(analyzer).get(), QM_NAME("sqls"));
+  Ref sqls = field(state_record(analyzer).get(), QM_NAME("sqls"));
   if (!PyList_CheckExact(sqls.get())) return;
   Ref distinct = checked(PyList_New(0));
   Ref seen = checked(PySet_New(nullptr));
@@ -58,43 +53,46 @@ void index_entries(PyObject* analyzer, SubqueryAnalysis& analysis) {
 SubqueryAnalysis analyse_now(PyObject* analyzer_class, PyObject* subquery, PyObject* level) {
   SubqueryAnalysis analysis;
   analysis.analyzer = call(analyzer_class, subquery);
-  call_method(analysis.analyzer.get(), QM_NAME("analyze_sql"), level);
+  call_analyzer(analysis.analyzer.get(), QM_NAME("analyze_sql"), analyze_analyze_sql, level);
   return analysis;
 }
 
 }  // namespace
 
-ReuseScope::ReuseScope() {
-  if (current_session == nullptr && reuse_enabled()) {
-    auto* session = new Session();
-    session->cache = Ref::steal(PyDict_New());
-    if (!session->cache) {
-      delete session;
-      throw PyErrOccurred{};
-    }
-    current_session = session;
-    owner_ = true;
+ReuseScope::ReuseScope() : session_(current_session) {
+  if (session_ == nullptr) {
+    session_ = &own_;
+    current_session = session_;
   }
-  if (current_session != nullptr) ++current_session->depth;
+  ++session_->depth;
 }
 
 ReuseScope::~ReuseScope() {
-  if (current_session != nullptr) --current_session->depth;
-  if (owner_) {
-    Session* session = current_session;
+  --session_->depth;
+  if (session_ == &own_) {
     current_session = nullptr;
     // Dropping the cached analysers may run finalizers; a pending error survives them.
     ErrorScope keep_error;
-    delete session;
+    own_.cache.reset();
   }
 }
 
-bool in_nested_analysis() { return current_session != nullptr && current_session->depth > 1; }
+bool in_nested_analysis() {
+  const ReuseSession* session = current_session;
+  return session != nullptr && session->enabled && session->depth > 1;
+}
 
 SubqueryAnalysis analyse_subquery(PyObject* subquery, PyObject* level) {
   Ref analyzer_class = module_global(QM_NAME("Analyze"));
-  Session* session = current_session;
-  if (session == nullptr) return analyse_now(analyzer_class.get(), subquery, level);
+  ReuseSession* session = current_session;
+  if (session != nullptr && !session->decided) {
+    session->decided = true;
+    session->enabled = reuse_enabled();
+    if (session->enabled) session->cache = checked(PyDict_New());
+  }
+  if (session == nullptr || !session->enabled) {
+    return analyse_now(analyzer_class.get(), subquery, level);
+  }
 
   Ref subquery_id = checked(PyLong_FromVoidPtr(subquery));
   Ref class_id = checked(PyLong_FromVoidPtr(analyzer_class.get()));

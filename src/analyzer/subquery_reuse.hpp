@@ -11,6 +11,15 @@
 
 namespace qm {
 
+// The sub-query analyses of one top-level call. The cache is made when the first
+// sub-query is analysed: most statements have none.
+struct ReuseSession {
+  Ref cache;             // key (id(subquery), level, id(class)) -> (subquery, class, analysis...)
+  int depth = 0;         // analyze_sql calls open on this thread
+  bool decided = false;  // whether reuse is on has been read
+  bool enabled = false;
+};
+
 // Opens a reuse session for the calling thread unless one is open already (the
 // nested analyze_sql calls of sub-analysers join their top-level call's session).
 class ReuseScope {
@@ -21,7 +30,8 @@ class ReuseScope {
   ReuseScope& operator=(const ReuseScope&) = delete;
 
  private:
-  bool owner_ = false;
+  ReuseSession own_;  // the session, when this scope opened it
+  ReuseSession* session_;
 };
 
 // True inside an analyze_sql that runs within another one on this thread (a

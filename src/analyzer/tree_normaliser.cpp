@@ -4,13 +4,15 @@
 
 #include "common/calls.hpp"
 #include "common/names.hpp"
+#include "external/record.hpp"
 
 namespace qm {
 namespace {
 
 class Normaliser {
  public:
-  explicit Normaliser(PyObject* make_mapping) : make_mapping_(make_mapping) {}
+  explicit Normaliser(PyObject* make_mapping)
+      : make_mapping_(make_mapping), fills_records_(is_plain_record_class(make_mapping)) {}
 
   // An empty Ref means "not a plain JSON tree": the caller falls back.
   Ref copy(PyObject* node) {
@@ -45,7 +47,9 @@ class Normaliser {
   }
 
   Ref copy_mapping(PyObject* node) {
-    Ref plain = checked(PyDict_New());
+    // The record class itself is filled in place: the copied values are records
+    // already, so building it from a dict would store the same items.
+    Ref plain = fills_records_ ? call(make_mapping_) : checked(PyDict_New());
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
@@ -59,7 +63,7 @@ class Normaliser {
       if (!new_value) return Ref();
       check(PyDict_SetItem(plain.get(), new_key.get(), new_value.get()));
     }
-    return call(make_mapping_, plain.get());
+    return fills_records_ ? plain : call(make_mapping_, plain.get());
   }
 
   Ref copy_sequence(PyObject* node) {
@@ -75,6 +79,7 @@ class Normaliser {
   }
 
   PyObject* make_mapping_;
+  const bool fills_records_;
   std::vector<PyObject*> path_;  // containers being copied, for cycle detection
 };
 
@@ -135,6 +140,25 @@ Ref normalised_copy(PyObject* tree, PyObject* make_mapping) {
   Normaliser normaliser(make_mapping);
   return normaliser.copy(tree);
 }
+
+namespace {
+
+// Made once, never freed: C++ static destructors would run after the interpreter.
+PyObject*& standard_json() {
+  static PyObject** const slot = new PyObject*(nullptr);
+  return *slot;
+}
+
+}  // namespace
+
+void remember_standard_json(PyObject* module) {
+  PyObject*& slot = standard_json();
+  PyObject* old = slot;
+  slot = Py_NewRef(module);
+  Py_XDECREF(old);
+}
+
+bool is_standard_json(PyObject* module) { return module != nullptr && module == standard_json(); }
 
 bool is_normalised(PyObject* tree, PyObject* mapping_type) {
   NormalFormCheck check(mapping_type);

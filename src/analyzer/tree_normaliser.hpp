@@ -12,6 +12,11 @@ namespace qm {
 // subclasses, keys that are not str, a reference cycle).
 Ref normalised_copy(PyObject* tree, PyObject* make_mapping);
 
+// The json module the module imported when it started: while the module global
+// `json` is still that module, the copy is made directly.
+void remember_standard_json(PyObject* module);
+bool is_standard_json(PyObject* module);
+
 // True when `tree` is already what normalised_copy would make of it, with
 // `mapping_type` as the type of every mapping: copying it again would give an
 // equal tree.

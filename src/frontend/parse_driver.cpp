@@ -4,7 +4,9 @@
 #include "common/process_state.hpp"
 #include "common/unpack.hpp"
 #include "external/record.hpp"
+#include "analyzer/analyzer.hpp"
 #include "front_end.hpp"
+#include "module/own_methods.hpp"
 
 namespace qm {
 namespace {
@@ -20,12 +22,18 @@ Ref split_piece(PyObject* database_table, Py_ssize_t index) {
 // _parse_sql(self, sql)
 Ref front_end_parse_sql(PyObject* const* args) {
   PyObject* self = args[0];
-  Ref sql = call_method(self, QM_NAME("_re_hint"), args[1]);
+  Ref sql = call_own_static(front_end_class_record(), self, QM_NAME("_re_hint"), front_end_re_hint,
+                            args[1]);
   Ref parse = module_global(QM_NAME("parse"));
   Ref tree = call(parse.get(), sql.get());
   Ref analyzer_class = module_global(QM_NAME("Analyze"));
   Ref analyzer = call(analyzer_class.get(), tree.get());
-  Ref result = call_method(analyzer.get(), QM_NAME("analyze_sql"));
+  // analyze_sql() with its level left to the default, 0.
+  PyObject* zero = PyLong_FromLong(0);  // a small int: immortal, never fails
+  Ref result = own_methods_in_force(analyzer.get(), analyze_class_record())
+                   ? call_own(analyze_class_record(), analyzer.get(), QM_NAME("analyze_sql"),
+                              analyze_analyze_sql, zero)
+                   : call_method(analyzer.get(), QM_NAME("analyze_sql"));
 
   Ref records = checked(PyList_New(0));
   Ref kwnames = checked(PyTuple_Pack(4, QM_NAME("database"), QM_NAME("table"), QM_NAME("src"),

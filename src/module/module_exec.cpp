@@ -5,10 +5,16 @@
 #include "common/process_state.hpp"
 #include "frontend/front_end.hpp"
 #include "analyzer/analyzer.hpp"
+#include "analyzer/tree_normaliser.hpp"
+#include "external/record.hpp"
 #include "module.hpp"
+#include "own_methods.hpp"
 
 namespace qm {
 namespace {
+
+// What an analyser keeps in its instance dictionary.
+const char* const kAnalyzerData[] = {"tree", "_var"};
 
 static_assert(PY_MAJOR_VERSION == 3 && PY_MINOR_VERSION == 13, "built for CPython 3.13 only");
 
@@ -66,11 +72,19 @@ void run_exec(PyObject* module) {
   // The module statements, in order.
   bind_global(globals, QM_NAME("re"), import_module(globals, QM_NAME("re")).get());
   bind_parser(globals);
-  bind_global(globals, QM_NAME("VexloVar"),
-              import_from(globals, QM_NAME("vexlo_var"), QM_NAME("VexloVar")).get());
-  bind_global(globals, QM_NAME("json"), import_module(globals, QM_NAME("json")).get());
-  bind_global(globals, QM_NAME("VexloParseMain"), make_class(front_end_methods()).get());
-  bind_global(globals, QM_NAME("Analyze"), make_class(analyze_methods()).get());
+  Ref record_class = import_from(globals, QM_NAME("vexlo_var"), QM_NAME("VexloVar"));
+  remember_record_class(record_class.get());
+  bind_global(globals, QM_NAME("VexloVar"), record_class.get());
+  Ref json = import_module(globals, QM_NAME("json"));
+  remember_standard_json(json.get());
+  bind_global(globals, QM_NAME("json"), json.get());
+  Ref front_end_class = make_class(front_end_methods());
+  remember_own_class(front_end_class_record(), front_end_class.get(), nullptr, 0);
+  bind_global(globals, QM_NAME("VexloParseMain"), front_end_class.get());
+  Ref analyze_class = make_class(analyze_methods());
+  remember_own_class(analyze_class_record(), analyze_class.get(), kAnalyzerData,
+                     sizeof(kAnalyzerData) / sizeof(kAnalyzerData[0]));
+  bind_global(globals, QM_NAME("Analyze"), analyze_class.get());
 
   Ref test = checked(PyDict_New());
   bind_global(globals, QM_NAME("__test__"), test.get());

@@ -1,0 +1,84 @@
+#include "record.hpp"
+
+namespace qm {
+namespace {
+
+// Made once, never freed: C++ static destructors would run after the interpreter.
+PyTypeObject*& plain_record_class() {
+  static PyTypeObject** const slot = new PyTypeObject*(nullptr);
+  return *slot;
+}
+
+}  // namespace
+
+bool is_plain_record(PyObject* obj) {
+  PyTypeObject* plain = plain_record_class();
+  return plain != nullptr && Py_TYPE(obj) == plain;
+}
+
+Ref new_mapping_for(PyObject* record) {
+  if (is_plain_record(record)) return call(reinterpret_cast<PyObject*>(Py_TYPE(record)));
+  return checked(PyDict_New());
+}
+
+void remember_record_class(PyObject* cls) {
+  PyTypeObject*& slot = plain_record_class();
+  PyTypeObject* old = slot;
+  slot = nullptr;
+  // Only a class that cannot change and gives its instances no attribute
+  // dictionary of their own keeps the promise above.
+  if (PyType_Check(cls)) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE) && PyType_IsSubtype(type, &PyDict_Type) &&
+        type->tp_dictoffset == 0) {
+      slot = reinterpret_cast<PyTypeObject*>(Py_NewRef(cls));
+    }
+  }
+  Py_XDECREF(old);
+}
+
+bool is_plain_record_class(PyObject* cls) {
+  return cls != nullptr && cls == reinterpret_cast<PyObject*>(plain_record_class());
+}
+
+PyObject* plain_record_method(PyObject* record, PyObject* name) {
+  if (!is_plain_record(record)) return nullptr;
+  PyObject* method = _PyType_Lookup(Py_TYPE(record), name);
+  return method != nullptr && Py_IS_TYPE(method, &PyMethodDescr_Type) ? method : nullptr;
+}
+
+Ref field(PyObject* record, PyObject* name) {
+  if (is_plain_record(record) && _PyType_Lookup(Py_TYPE(record), name) == nullptr) {
+    PyObject* value = nullptr;
+    if (check(PyDict_GetItemRef(record, name, &value))) return Ref::steal(value);
+  }
+  // A field never set, or a name the class defines: the class's own rules.
+  return getattr(record, name);
+}
+
+void set_field(PyObject* record, PyObject* name, PyObject* value) {
+  // Any other dict is converted into a record on the way in: the class does that.
+  if (is_plain_record(record) && PyUnicode_Check(name) &&
+      (!PyDict_Check(value) || is_plain_record(value)) &&
+      _PyType_Lookup(Py_TYPE(record), name) == nullptr) {
+    check(PyDict_SetItem(record, name, value));
+    return;
+  }
+  setattr(record, name, value);
+}
+
+void add_field(PyObject* record, PyObject* key, PyObject* value) {
+  if (PyUnicode_CheckExact(key)) {
+    Ref kwnames = checked(PyTuple_Pack(1, key));
+    add_fields(record, kwnames.get(), value);
+    return;
+  }
+  // Through a dict, so that a key that is no str is refused as a call refuses it.
+  Ref bound = getattr(record, QM_NAME("add"));
+  Ref kwargs = checked(PyDict_New());
+  check(PyDict_SetItem(kwargs.get(), key, value));
+  Ref no_args = checked(PyTuple_New(0));
+  checked(PyObject_Call(bound.get(), no_args.get(), kwargs.get()));
+}
+
+}  // namespace qm
