@@ -340,6 +340,9 @@ def test_no_leaks():
                             schema, None, _CLASSES)
         with pytest.raises(TypeError):
             _engine.analyse_moz([(good, 1, None, ())], schema, None, _CLASSES)
+        if _engine.HAS_NATIVE_PARSER:
+            _engine.analyse_native(f"select x.a{i}, sum(b) from db.t x; update t set a = 1; select from",
+                                   "ansi", schema, _CLASSES)
 
     assert_no_leak(run, calls=300)
 
