@@ -73,7 +73,7 @@ def statements() -> list[str]:
 
 
 def test_native_agrees_with_moz_wherever_moz_reads(statements: list[str]) -> None:
-    differences = []
+    differences: list[object] = []
     for sql in statements:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
@@ -97,7 +97,8 @@ TABLES = st.sampled_from(["t", "db.orders", "s.users", "u"])
 @st.composite
 def expressions(draw: st.DrawFn, qualifiers: tuple[str, ...], depth: int = 0) -> str:
     column = draw(NAMES)
-    if qualifiers and draw(st.booleans()):
+    qualify = draw(st.booleans())
+    if qualifiers and qualify:
         column = f"{draw(st.sampled_from(qualifiers))}.{column}"
     if depth >= 2:
         return draw(st.sampled_from([column, column, "1", "'s'"]))

@@ -204,6 +204,7 @@ ExprInfo Parser::parse_primary(Sink& sink) {
   // A dotted name: a column, t.*, or a function.
   const std::size_t first = pos_;
   model::QualifiedName name;
+  name.reserve(3);
   append_name_parts(advance(), name);
   std::size_t last = first;
   while (is_op(".")) {

@@ -234,6 +234,7 @@ void Parser::append_name_parts(const Token& t, model::QualifiedName& out) const 
 
 model::QualifiedName Parser::parse_qualified_name(const char* what) {
   model::QualifiedName name;
+  name.reserve(3);
   if (!at_name()) fail(what);
   append_name_parts(advance(), name);
   join_dashed_name(name);

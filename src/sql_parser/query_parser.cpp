@@ -184,6 +184,7 @@ ScopeId Parser::parse_select(ScopeId parent) {
     break;
   }
   std::vector<model::OutputColumn> outputs;
+  outputs.reserve(16);
   do {
     if (is_kw(Kw::FROM) && !outputs.empty()) break;  // a trailing comma
     parse_select_item(s, outputs);
