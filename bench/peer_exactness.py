@@ -68,8 +68,9 @@ def exactness(verbose: bool, parser: str | None) -> None:
                 print(f"   extra:   {sorted(got - expected)}")
                 if notes:
                     print(f"   {notes}")
-    print(f"{exact} of {total} exact")
-    print(f"{in_scope_exact} of {len(data['cases'])} in-scope exact")
+    label = "" if parser is None else f" (parser={parser})"
+    print(f"{exact} of {total} exact{label}")
+    print(f"{in_scope_exact} of {len(data['cases'])} in-scope exact{label}")
 
 
 def _best_of(fn, rounds: int = 5) -> float:
@@ -173,6 +174,12 @@ def main() -> None:
     parser.add_argument("--parser", choices=("moz", "native"), help="the front-end (default: the engine's)")
     args = parser.parse_args()
     exactness(args.verbose, args.parser)
+    if args.parser is None:
+        # The other front-end side by side, when it is built in.
+        from sql_lineage import _engine
+
+        if _engine.HAS_NATIVE_PARSER:
+            exactness(False, "native")
     if args.speed:
         speed()
         scaling()
