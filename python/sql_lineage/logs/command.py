@@ -46,10 +46,7 @@ def run_log_command(args: argparse.Namespace, schema: Any = None) -> int:
     try:
         files = _open_logs(args)
         kept = _kept_columns(files, _keep_names(args.keep), args.encoding)
-    except LogError as exc:
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
-        return 1
-    except OSError as exc:
+    except (LogError, OSError) as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return 1
 
@@ -72,7 +69,7 @@ def run_log_command(args: argparse.Namespace, schema: Any = None) -> int:
             outcome = run_local(partitions, job, workers, finish, progress)
         if fmt in TEXT_FORMATS:
             _print_parts(fmt, folder, partitions, kept)
-    except LogError as exc:
+    except (LogError, OSError) as exc:  # OSError: also a scheduler that cannot be reached
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return 1
     finally:
