@@ -1,7 +1,7 @@
 """Runs the benchmarks, prints their tables and writes bench/results/report.md,
 results.json and the PNG plots.
 
-    python bench/run.py [--quick] [--only overhead,width,depth,union,peers,memory,batch,profile]
+    python bench/run.py [--quick] [--only overhead,width,depth,union,peers,full,memory,batch,profile]
 
 The memory run takes minutes of parser calls in a fresh process of its own;
 it runs after the timing benchmarks rather than beside them, so that it takes
@@ -24,7 +24,7 @@ matplotlib.use("Agg")
 
 from common import RESULTS, Goal, Section, environment  # noqa: E402
 
-ALL = ["overhead", "width", "depth", "union", "peers", "memory", "batch", "profile"]
+ALL = ["overhead", "width", "depth", "union", "peers", "full", "memory", "batch", "profile"]
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -73,6 +73,10 @@ def main(argv: list[str] | None = None) -> int:
     timed("depth", scaling.run_depth)
     timed("union", scaling.run_union)
     timed("peers", peers.run)
+
+    import peer_exactness
+
+    timed("full", peer_exactness.run)
 
     import batch
     import memory

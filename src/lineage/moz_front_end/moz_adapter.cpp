@@ -156,6 +156,7 @@ class TreeReader {
     std::vector<model::OutputColumn> outputs;
     bool distinct = false;
     if (qm::Ref items = get(node, QM_NAME("select"))) {
+      if (PyList_Check(items.get())) outputs.reserve(static_cast<std::size_t>(PyList_GET_SIZE(items.get())));
       for_each_item(items.get(), [&](PyObject* item) { read_select_item(item, s, outputs, distinct); });
     }
     Sink where{refs, subqueries, Clause::Where};
