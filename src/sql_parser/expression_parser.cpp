@@ -203,36 +203,69 @@ ExprInfo Parser::parse_primary(Sink& sink) {
   }
   // A dotted name: a column, t.*, or a function.
   const std::size_t first = pos_;
-  model::QualifiedName name;
-  name.reserve(3);
-  append_name_parts(advance(), name);
   std::size_t last = first;
+  advance();
+  bool star = false;
   while (is_op(".")) {
     if (is_op("*", 1)) {
       advance();
-      const Token& star = advance();
-      name.push_back(model::Identifier{"*", false});
-      add_column(sink, std::move(name), star);
-      return {};
+      last = pos_;
+      advance();
+      star = true;
+      break;
     }
     if (!at_name(1)) break;
     advance();
     last = pos_;
-    append_name_parts(advance(), name);
+    advance();
   }
-  if (is_op("(")) {
+  if (!star && is_op("(")) {
     parse_function(sink, last);
     return {};
   }
-  if (name.size() == 1 && !name[0].quoted && rules_.lambdas() && is_op("->") &&
-      !lambda_params_.empty()) {
-    // already a lambda parameter (nested lambdas): handled by add_column
-  }
-  add_column(sink, std::move(name), tokens_[first]);
+  add_column_tokens(sink, first, last, star);
   ExprInfo info;
-  info.bare_column = true;
+  info.bare_column = !star;
   info.name_token = last;
   return info;
+}
+
+// The column named by the dotted name from token `first` to `last` (every
+// other token a '.'); `star`: the last is '*'.
+void Parser::add_column_tokens(Sink& sink, std::size_t first, std::size_t last, bool star) {
+  if (rules_.dotted_quoted_names()) {  // a quoted part may hold several
+    model::QualifiedName name;
+    for (std::size_t i = first; i < last; i += 2) append_name_parts(tokens_[i], name);
+    if (star) {
+      name.push_back(model::Identifier{"*", false});
+    } else {
+      append_name_parts(tokens_[last], name);
+    }
+    add_column(sink, std::move(name), tokens_[first]);
+    return;
+  }
+  if (first == last && !star && tokens_[first].kind == Tok::Word) {
+    const std::string_view text = text_of(tokens_[first]);
+    for (std::string_view param : lambda_params_) {
+      if (param == text) return;
+    }
+  }
+  model::ColumnRef ref;
+  if (last > first) {
+    ref.qualifier.reserve((last - first) / 2);
+    for (std::size_t i = first; i < last; i += 2) ref.qualifier.push_back(identifier(tokens_[i]));
+  }
+  if (star) {
+    ref.name = model::Identifier{"*", false};
+    ref.is_star = true;
+  } else {
+    ref.name = identifier(tokens_[last]);
+  }
+  ref.clause = sink.clause;
+  ref.usage = sink.floor;
+  ref.in_case_condition = sink.in_case_condition;
+  ref.at = at(tokens_[first]);
+  sink.refs.push_back(std::move(ref));
 }
 
 void Parser::parse_postfix(Sink& sink, ExprInfo& info) {

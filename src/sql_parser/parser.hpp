@@ -177,6 +177,7 @@ class Parser {
   void parse_struct_literal(Sink& sink);
   void skip_type();
   void add_column(Sink& sink, model::QualifiedName&& name, const Token& at);
+  void add_column_tokens(Sink& sink, std::size_t first, std::size_t last, bool star);
   // What a failed attempt undoes.
   struct Marks {
     std::size_t pos, refs, subqueries, scopes, lambdas;

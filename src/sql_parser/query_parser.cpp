@@ -264,7 +264,6 @@ void Parser::parse_select_item(ScopeId s, std::vector<model::OutputColumn>& outp
         break;
       }
     }
-    out.text = expression_text(first, pos_ - 1);
     outputs.push_back(std::move(out));
     return;
   }
@@ -273,9 +272,7 @@ void Parser::parse_select_item(ScopeId s, std::vector<model::OutputColumn>& outp
     out.name = identifier(advance());
     out.has_alias = true;
     advance();
-    const std::size_t start = pos_;
     parse_top_expr(sink);
-    out.text = expression_text(start, pos_ - 1);
     outputs.push_back(std::move(out));
     return;
   }
@@ -292,7 +289,6 @@ void Parser::parse_select_item(ScopeId s, std::vector<model::OutputColumn>& outp
   if (out.has_alias && is_op("(") && rules_.is(Dialect::Hive)) {
     skip_group();  // explode(m) AS (k, v)
   }
-  out.text = expression_text(first, last);
   outputs.push_back(std::move(out));
 }
 

@@ -386,10 +386,8 @@ void Parser::parse_assignment(ScopeId scope, std::vector<model::OutputColumn>& o
       fail("'=' after the column to set");
     }
   }
-  const std::size_t first = pos_;
   Sink sink{out.refs, out.subqueries, Clause::Select, scope};
   parse_top_expr(sink);
-  out.text = expression_text(first, pos_ - 1);
   outputs.push_back(std::move(out));
 }
 
@@ -518,10 +516,8 @@ void Parser::parse_merge() {
           out.name = model::Identifier{"_col" + std::to_string(i), false};
           out.derived_name = true;
         }
-        const std::size_t first = pos_;
         Sink sink{out.refs, out.subqueries, Clause::Select, s};
         parse_top_expr(sink);
-        out.text = expression_text(first, pos_ - 1);
         outputs.push_back(std::move(out));
         ++i;
       } while (accept_op(","));

@@ -67,15 +67,17 @@ std::size_t Tokenizer::utf8_length(std::size_t pos) const noexcept {
 
 void Tokenizer::position_of(Token& t) noexcept {
   // Columns count characters: every byte but UTF-8 continuation bytes.
-  for (; counted_ < t.begin; ++counted_) {
-    auto c = static_cast<unsigned char>(text_[counted_]);
-    if (c == '\n') {
-      ++line_;
-      column_ = 1;
-    } else if ((c & 0xC0u) != 0x80u) {
-      ++column_;
-    }
+  const char* p = text_.data() + counted_;
+  const char* const end = text_.data() + t.begin;
+  while (const void* nl = std::memchr(p, '\n', static_cast<std::size_t>(end - p))) {
+    ++line_;
+    column_ = 1;
+    p = static_cast<const char*>(nl) + 1;
   }
+  std::uint32_t characters = 0;
+  for (; p < end; ++p) characters += (static_cast<unsigned char>(*p) & 0xC0u) != 0x80u;
+  column_ += characters;
+  counted_ = t.begin;
   t.line = line_;
   t.column = column_;
 }
