@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstddef>
-#include <cstring>
 
 namespace sql_parser {
 namespace {
@@ -22,45 +21,48 @@ constexpr std::size_t kCount = sizeof(kNames) / sizeof(kNames[0]);
 constexpr std::size_t kLongest = 16;
 constexpr std::size_t kSlots = 1024;  // open addressing, well under half full
 
-inline unsigned char upper(unsigned char c) noexcept {
+constexpr unsigned char upper(unsigned char c) noexcept {
   return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 32) : c;
 }
 
-std::uint32_t hash_upper(const unsigned char* s, std::size_t n) noexcept {
-  std::uint32_t h = 2166136261u;
-  for (std::size_t i = 0; i < n; ++i) h = (h ^ s[i]) * 16777619u;
-  return h;
-}
+constexpr std::uint32_t hash_step(std::uint32_t h, unsigned char c) noexcept { return (h ^ c) * 16777619u; }
+constexpr std::uint32_t kHashStart = 2166136261u;
 
+// Built at compile time: no guard on every lookup.
 struct Table {
   std::array<std::uint16_t, kSlots> slots{};
-  Table() noexcept {
-    static_assert(kCount < kSlots / 2, "keyword table too full");
+  constexpr Table() noexcept {
     for (std::size_t k = 1; k < kCount; ++k) {
-      const auto* s = reinterpret_cast<const unsigned char*>(kNames[k].data());
-      std::size_t at = hash_upper(s, kNames[k].size()) & (kSlots - 1);
+      std::uint32_t h = kHashStart;
+      for (char c : kNames[k]) h = hash_step(h, static_cast<unsigned char>(c));
+      std::size_t at = h & (kSlots - 1);
       while (slots[at] != 0) at = (at + 1) & (kSlots - 1);
       slots[at] = static_cast<std::uint16_t>(k);
     }
   }
 };
-
-const Table& table() noexcept {
-  static const Table t;
-  return t;
-}
+static_assert(kCount < kSlots / 2, "keyword table too full");
+constexpr Table kTable{};
 
 }  // namespace
 
 Kw keyword_of(std::string_view word) noexcept {
-  if (word.size() < 2 || word.size() > kLongest) return Kw::None;
+  const std::size_t n = word.size();
+  if (n < 2 || n > kLongest) return Kw::None;
   unsigned char buf[kLongest];
-  for (std::size_t i = 0; i < word.size(); ++i) buf[i] = upper(static_cast<unsigned char>(word[i]));
-  const Table& t = table();
-  std::size_t at = hash_upper(buf, word.size()) & (kSlots - 1);
-  while (std::uint16_t k = t.slots[at]) {
-    if (kNames[k].size() == word.size() && std::memcmp(kNames[k].data(), buf, word.size()) == 0)
-      return static_cast<Kw>(k);
+  std::uint32_t h = kHashStart;
+  for (std::size_t i = 0; i < n; ++i) {
+    buf[i] = upper(static_cast<unsigned char>(word[i]));
+    h = hash_step(h, buf[i]);
+  }
+  std::size_t at = h & (kSlots - 1);
+  while (std::uint16_t k = kTable.slots[at]) {
+    const std::string_view name = kNames[k];
+    if (name.size() == n) {
+      std::size_t i = 0;
+      while (i < n && static_cast<unsigned char>(name[i]) == buf[i]) ++i;
+      if (i == n) return static_cast<Kw>(k);
+    }
     at = (at + 1) & (kSlots - 1);
   }
   return Kw::None;

@@ -31,16 +31,6 @@ std::uintptr_t stack_floor() noexcept {
   return floor;
 }
 
-bool upper_equal(std::string_view word, std::string_view upper) noexcept {
-  if (word.size() != upper.size()) return false;
-  for (std::size_t i = 0; i < word.size(); ++i) {
-    char c = word[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-    if (c != upper[i]) return false;
-  }
-  return true;
-}
-
 // Words that end an expression or a list instead of naming a column.
 bool ends_expression(Kw kw) noexcept {
   switch (kw) {
@@ -128,11 +118,6 @@ void Parser::expect_op(std::string_view op) {
   expected.append(op);
   expected += "'";
   fail(expected);
-}
-
-bool Parser::is_word(std::string_view upper, std::size_t k) const noexcept {
-  const Token& t = peek(k);
-  return t.kind == Tok::Word && upper_equal(text_of(t), upper);
 }
 
 bool Parser::accept_word(std::string_view upper) noexcept {

@@ -86,7 +86,17 @@ class Parser {
     return true;
   }
   void expect_op(std::string_view op);
-  bool is_word(std::string_view upper, std::size_t k = 0) const noexcept;
+  // The word `upper` (written in upper case), in any case.
+  bool is_word(std::string_view upper, std::size_t k = 0) const noexcept {
+    const Token& t = peek(k);
+    if (t.kind != Tok::Word || t.end - t.begin != upper.size()) return false;
+    for (std::size_t i = 0; i < upper.size(); ++i) {
+      char c = text_[t.begin + i];
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+      if (c != upper[i]) return false;
+    }
+    return true;
+  }
   bool accept_word(std::string_view upper) noexcept;
   std::string_view text_of(const Token& t) const noexcept { return text_.substr(t.begin, t.end - t.begin); }
   static model::Position at(const Token& t) noexcept { return {t.line, t.column}; }

@@ -27,7 +27,11 @@ bool Parser::looks_like_query_in_parens() const noexcept {
 void Parser::add_scope_refs(ScopeId scope, std::vector<model::ColumnRef>& refs,
                             std::vector<model::NestedQuery>& subqueries) {
   model::Scope& s = st_.scopes[static_cast<std::size_t>(scope)];
-  for (auto& r : refs) s.refs.push_back(std::move(r));
+  if (s.refs.empty()) {
+    s.refs.swap(refs);
+  } else {
+    for (auto& r : refs) s.refs.push_back(std::move(r));
+  }
   for (auto& q : subqueries) s.subqueries.push_back(q);
   refs.clear();
   subqueries.clear();
@@ -294,6 +298,7 @@ void Parser::parse_select_item(ScopeId s, std::vector<model::OutputColumn>& outp
 
 void Parser::parse_clause_expression(ScopeId scope, Clause clause) {
   std::vector<model::ColumnRef> refs;
+  refs.reserve(4);
   std::vector<model::NestedQuery> subqueries;
   Sink sink{refs, subqueries, clause, scope};
   parse_top_expr(sink);

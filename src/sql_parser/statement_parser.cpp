@@ -82,6 +82,7 @@ bool Parser::skip_to_block_body() {
 
 void Parser::parse_statement() {
   backtrack_budget_ = tokens_.size() * 4 + 4096;
+  st_.scopes.reserve(4);
   skip_to_block_body();
   const Token& first = peek();
   if (first.kind == Tok::Error) fail("a statement");

@@ -17,12 +17,6 @@ inline bool is_word_char(unsigned char c) noexcept {
   return is_alpha(c) || is_digit(c) || c == '$' || c >= 0x80;
 }
 
-// Operators of more than one character, longest first.
-constexpr std::string_view kLongOperators[] = {
-    "->>", "#>>", "!~*", "<=>", "||/", "::", "->", "#>", "<=", ">=", "<>", "!=", "==", "||", "&&",
-    "@>", "<@", "=>", ":=", "**", "<<", ">>", "~*", "!~", "?|", "?&", "#-", "|/", "@@", "~~", "//",
-};
-
 }  // namespace
 
 const char* describe(TokError error) noexcept {
@@ -65,20 +59,45 @@ std::size_t Tokenizer::utf8_length(std::size_t pos) const noexcept {
   return 0;
 }
 
+void Tokenizer::new_line(std::size_t start) noexcept {
+  ++line_;
+  line_start_ = start;
+  ascii_line_ = true;
+  counted_ = start;
+  column_ = 1;
+}
+
+// Bytes [from, to) were consumed by a comment, string or quoted name: count
+// the lines they end and note characters beyond ASCII on the last one.
+void Tokenizer::passed(std::size_t from, std::size_t to) noexcept {
+  const char* const base = text_.data();
+  while (from < to) {
+    const void* nl = std::memchr(base + from, '\n', to - from);
+    if (!nl) break;
+    from = static_cast<std::size_t>(static_cast<const char*>(nl) - base) + 1;
+    new_line(from);
+  }
+  for (std::size_t i = from; i < to && ascii_line_; ++i) {
+    if (static_cast<unsigned char>(base[i]) >= 0x80) ascii_line_ = false;
+  }
+}
+
 void Tokenizer::position_of(Token& t) noexcept {
+  t.line = line_;
+  if (ascii_line_) {
+    t.column = static_cast<std::uint32_t>(t.begin - line_start_ + 1);
+    return;
+  }
   // Columns count characters: every byte but UTF-8 continuation bytes.
-  const char* p = text_.data() + counted_;
-  const char* const end = text_.data() + t.begin;
-  while (const void* nl = std::memchr(p, '\n', static_cast<std::size_t>(end - p))) {
-    ++line_;
+  if (counted_ < line_start_ || counted_ > t.begin) {
+    counted_ = line_start_;
     column_ = 1;
-    p = static_cast<const char*>(nl) + 1;
   }
   std::uint32_t characters = 0;
-  for (; p < end; ++p) characters += (static_cast<unsigned char>(*p) & 0xC0u) != 0x80u;
+  for (const char* p = text_.data() + counted_, *end = text_.data() + t.begin; p < end; ++p)
+    characters += (static_cast<unsigned char>(*p) & 0xC0u) != 0x80u;
   column_ += characters;
   counted_ = t.begin;
-  t.line = line_;
   t.column = column_;
 }
 
@@ -96,7 +115,10 @@ void Tokenizer::skip_blanks_and_comments(Token& error) {
   const std::size_t n = text_.size();
   while (pos_ < n) {
     auto c = static_cast<unsigned char>(text_[pos_]);
-    if (is_blank(c)) {
+    if (c == '\n') {
+      ++pos_;
+      new_line(pos_);
+    } else if (is_blank(c)) {
       ++pos_;
     } else if (c == 0xEF && pos_ + 2 < n && static_cast<unsigned char>(text_[pos_ + 1]) == 0xBB &&
                static_cast<unsigned char>(text_[pos_ + 2]) == 0xBF) {
@@ -106,6 +128,7 @@ void Tokenizer::skip_blanks_and_comments(Token& error) {
                              (rules_.hash_comment_at_line_start() && at_line_start(pos_))))) {
       const void* nl = std::memchr(text_.data() + pos_, '\n', n - pos_);
       pos_ = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - text_.data()) + 1 : n;
+      if (nl) new_line(pos_);
     } else if (c == '/' && pos_ + 1 < n && text_[pos_ + 1] == '*') {
       std::size_t start = pos_;
       int depth = 1;
@@ -128,8 +151,10 @@ void Tokenizer::skip_blanks_and_comments(Token& error) {
         error.error = TokError::UnterminatedComment;
         error.begin = static_cast<std::uint32_t>(start);
         error.end = static_cast<std::uint32_t>(n);
+        position_of(error);
         return;
       }
+      passed(start, pos_);
     } else {
       return;
     }
@@ -208,6 +233,7 @@ void Tokenizer::scan_word(Token& t) {
       std::size_t len = utf8_length(i);
       if (len == 0) break;
       i += len;
+      ascii_line_ = false;  // columns now count characters
     }
   }
   // A string prefix: E'..', N'..', B'..', X'..', r'..', rb'..' and the like.
@@ -266,38 +292,45 @@ void Tokenizer::scan_number(Token& t) {
 }
 
 void Tokenizer::scan_operator(Token& t) {
-  std::string_view rest = text_.substr(pos_, 3);
-  // Most operators are one character: look for longer ones only where one may start.
-  if (rest.size() < 2 || rest[0] == 0 || std::strchr("-#!<|:=>@&*~?/", rest[0]) == nullptr) {
-    ++pos_;
-    t.kind = Tok::Op;
-    return;
-  }
-  for (std::string_view op : kLongOperators) {
-    if (rest.substr(0, op.size()) == op) {
-      pos_ += op.size();
-      t.kind = Tok::Op;
-      return;
-    }
-  }
-  ++pos_;
   t.kind = Tok::Op;
+  const std::size_t n = text_.size();
+  const char c = text_[pos_];
+  const char d = pos_ + 1 < n ? text_[pos_ + 1] : '\0';
+  const char e = pos_ + 2 < n ? text_[pos_ + 2] : '\0';
+  std::size_t len = 1;
+  switch (c) {
+    case '-': len = d == '>' ? (e == '>' ? 3 : 2) : 1; break;                   // -> ->>
+    case '#': len = d == '>' ? (e == '>' ? 3 : 2) : (d == '-' ? 2 : 1); break;   // #> #>> #-
+    case '!': len = d == '~' ? (e == '*' ? 3 : 2) : (d == '=' ? 2 : 1); break;   // !~ !~* !=
+    case '<': len = d == '=' ? (e == '>' ? 3 : 2) : (d == '>' || d == '@' || d == '<') ? 2 : 1; break;
+    case '|': len = d == '|' ? (e == '/' ? 3 : 2) : (d == '/' ? 2 : 1); break;   // || ||/ |/
+    case ':': len = (d == ':' || d == '=') ? 2 : 1; break;
+    case '=': len = (d == '>' || d == '=') ? 2 : 1; break;
+    case '>': len = (d == '=' || d == '>') ? 2 : 1; break;
+    case '@': len = (d == '>' || d == '@') ? 2 : 1; break;
+    case '&': len = d == '&' ? 2 : 1; break;
+    case '*': len = d == '*' ? 2 : 1; break;
+    case '~': len = (d == '*' || d == '~') ? 2 : 1; break;
+    case '?': len = (d == '|' || d == '&') ? 2 : 1; break;
+    case '/': len = d == '/' ? 2 : 1; break;
+    default: break;
+  }
+  pos_ += len;
 }
 
 void Tokenizer::scan(Token& t) {
   t = Token{};
   skip_blanks_and_comments(t);
   if (t.kind == Tok::Error) {
-    position_of(t);
     pos_ = text_.size();
     return;
   }
   const std::size_t n = text_.size();
   t.begin = static_cast<std::uint32_t>(pos_);
+  position_of(t);
   if (pos_ >= n) {
     t.kind = Tok::End;
     t.end = t.begin;
-    position_of(t);
     return;
   }
   auto c = static_cast<unsigned char>(text_[pos_]);
@@ -383,7 +416,11 @@ void Tokenizer::scan(Token& t) {
     scan_operator(t);
   }
   t.end = static_cast<std::uint32_t>(pos_);
-  position_of(t);
+  // Strings, quoted names and templating may span lines or hold any character.
+  if (t.kind == Tok::String || t.kind == Tok::QuotedName || t.kind == Tok::Error ||
+      (t.kind == Tok::Word && (c == '$' || c == '{'))) {
+    passed(t.begin, pos_);
+  }
 }
 
 bool Tokenizer::next_statement(std::vector<Token>& out) {

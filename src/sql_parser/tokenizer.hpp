@@ -63,9 +63,15 @@ class Tokenizer {
   std::string_view text_;
   const DialectRules& rules_;
   std::size_t pos_ = 0;
-  // Line and column are counted lazily up to each token's start.
-  std::size_t counted_ = 0;
+  // Lines are counted where newlines are consumed; a column is the distance
+  // from the line's start while the line is ASCII, else characters are
+  // counted once, forward, from the last token of the line.
+  void new_line(std::size_t start) noexcept;
+  void passed(std::size_t from, std::size_t to) noexcept;
   std::uint32_t line_ = 1;
+  std::size_t line_start_ = 0;
+  bool ascii_line_ = true;
+  std::size_t counted_ = 0;
   std::uint32_t column_ = 1;
   std::uint32_t statement_end_ = 0;
 };
