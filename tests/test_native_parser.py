@@ -181,6 +181,8 @@ ERRORS = [
     ("select a /* never closed; select b from u", ["failed"], "a comment that is never closed"),
     ("select a\x00b from t; select c from u", ["failed", "ok"], "a NUL byte"),
     ("select (a from t; select (b) from u", ["failed", "ok"], "this bracket is never closed (line 1, column 8)"),
+    ("select 'a\nb' as x,\n /* c\n d */ y z w from t", ["failed"], "found 'w' (line 4, column 11)"),
+    ("select 'ä' ö, \"ü\nü\" x y from t", ["failed"], "found 'y' (line 2, column 6)"),
 ]
 
 
@@ -251,6 +253,19 @@ def test_large_inputs_stay_readable() -> None:
     huge = "select a from t where x in (" + ",".join(["1"] * 2_000_000) + ") and y = 'never closed"
     [statement] = analyse(huge)
     assert statement.status == "failed" and "never closed" in (statement.message or "")
+
+
+@pytest.mark.parametrize(("sql", "names"), [
+    # A bare column keeps its name, an alias wins, a cast of a column is named
+    # after it (as PostgreSQL does); other expressions by their text.
+    ("select a, t.b, c as d, a::int, cast(t.b as text), (c)::int::text, a + 1 from t",
+     ["a", "b", "d", "a", "b", "c", "a + 1"]),
+    ('select "Mixed Case", `q`, e\'x\' from t', ["Mixed Case", "q", "e'x'"]),
+    ("select count(  *  ), sum(a)\n  over (partition by b) from t", ["count( * )", "sum(a) over (partition by b)"]),
+])
+def test_output_names(sql: str, names: list[str]) -> None:
+    [statement] = analyse(sql)
+    assert [c.name for c in statement.columns] == names
 
 
 @pytest.mark.parametrize("name", ["ansi", "POSTGRES", "redshift", "mysql", "snowflake", "bigquery", "hive",

@@ -55,6 +55,7 @@ ExprInfo Parser::parse_expr(Sink& sink, int min_precedence) {
     const int precedence = binary_precedence();
     if (precedence == kNone || precedence < min_precedence) break;
     info.bare_column = false;
+    info.cast_column = 0;
     parse_binary(sink, precedence);
   }
   return info;
@@ -156,8 +157,9 @@ ExprInfo Parser::parse_primary(Sink& sink) {
       case Kw::TRY_CAST:
         if (is_op("(", 1)) {
           advance();
-          parse_cast(sink);
-          return {};
+          ExprInfo info;
+          info.cast_column = parse_cast(sink);
+          return info;
         }
         break;
       case Kw::INTERVAL:
@@ -274,8 +276,12 @@ void Parser::parse_postfix(Sink& sink, ExprInfo& info) {
     if (t.kind == Tok::Op) {
       std::string_view op = text_of(t);
       if (op == "::") {
+        const std::size_t column = info.bare_column ? info.name_token : info.cast_column;
         advance();
         skip_type();
+        info.bare_column = false;
+        info.cast_column = column;
+        continue;
       } else if (op == "[" && !rules_.bracket_identifiers()) {
         parse_bracket_list(sink, "]");
       } else if (op == "." && (at_name(1) || is_op("*", 1))) {
@@ -302,6 +308,7 @@ void Parser::parse_postfix(Sink& sink, ExprInfo& info) {
       return;
     }
     info.bare_column = false;
+    info.cast_column = 0;
   }
 }
 
@@ -532,15 +539,18 @@ void Parser::parse_case(Sink& sink) {
   expect_kw(Kw::END);
 }
 
-// CAST(x AS type [FORMAT '...']), at its '('.
-void Parser::parse_cast(Sink& sink) {
+// CAST(x AS type [FORMAT '...']), at its '('. Returns the name token of x
+// when x is a bare column (the cast is then named after it), else 0.
+std::size_t Parser::parse_cast(Sink& sink) {
   const std::size_t open = pos_;
   advance();
   SinkState state(sink);
   sink.floor = at_least_transformation(sink.floor);
   const Marks marks = mark(sink);
+  std::size_t column = 0;
   try {
-    parse_expr(sink);
+    const ExprInfo inner = parse_expr(sink);
+    if (inner.bare_column) column = inner.name_token;
     if (accept_kw(Kw::AS)) {
       skip_type();
       while (!is_op(")")) {
@@ -555,7 +565,9 @@ void Parser::parse_cast(Sink& sink) {
     if (error.fatal) throw;
     restore(sink, marks);
     recover_group(sink, open, error);
+    column = 0;
   }
+  return column;
 }
 
 void Parser::parse_interval(Sink& sink) {

@@ -286,6 +286,9 @@ void Parser::parse_select_item(ScopeId s, std::vector<model::OutputColumn>& outp
     out.has_alias = true;
   } else if (info.bare_column) {
     out.name = identifier(tokens_[info.name_token]);
+  } else if (info.cast_column != 0) {
+    out.derived_name = true;
+    out.name = identifier(tokens_[info.cast_column]);
   } else {
     out.derived_name = true;
     out.name = model::Identifier{expression_text(first, last), false};
