@@ -26,9 +26,9 @@ PEER_CASES = REPO.parent / "shared" / "peer-cases" / "peer_cases.json"
 # - moz turns a quoted name with other characters into a word ("Weird Name" ->
 #   Weird_Name): our names get the same treatment;
 # - moz reads parameters (@p) as columns: those rows are dropped;
-# - moz names an unaliased cast of a column by its formatter too, so an outer
-#   query that reads it by the column's name finds nothing; we name it after
-#   the column, as PostgreSQL does (generated queries avoid that shape).
+# - moz names an unaliased x::type by its formatter too, so an outer query that
+#   reads it by the column's name finds nothing; we name it after the column, as
+#   PostgreSQL does (moz cannot read :: anyway).
 EXPR = "<expression>"
 
 
@@ -112,8 +112,7 @@ def expressions(draw: st.DrawFn, qualifiers: tuple[str, ...], depth: int = 0) ->
         st.builds(lambda f, a: f"{f}({a})", st.sampled_from(["sum", "max", "upper", "coalesce", "abs"]), inner),
         st.builds(lambda a, b, c: f"case when {a} > 0 then {b} else {c} end", inner, inner, inner),
     ]
-    if depth > 0:  # a whole item that is a cast is named differently (a moz quirk, see above)
-        options.append(st.builds(lambda a: f"cast({a} as int)", inner))
+    options.append(st.builds(lambda a: f"cast({a} as int)", inner))
     return draw(st.one_of(*options))
 
 

@@ -256,10 +256,10 @@ def test_large_inputs_stay_readable() -> None:
 
 
 @pytest.mark.parametrize(("sql", "names"), [
-    # A bare column keeps its name, an alias wins, a cast of a column is named
-    # after it (as PostgreSQL does); other expressions by their text.
+    # A bare column keeps its name, an alias wins, x::type is named after x;
+    # other expressions, CAST(...) included, by their text.
     ("select a, t.b, c as d, a::int, cast(t.b as text), (c)::int::text, a + 1 from t",
-     ["a", "b", "d", "a", "b", "c", "a + 1"]),
+     ["a", "b", "d", "a", "cast(t.b as text)", "c", "a + 1"]),
     ('select "Mixed Case", `q`, e\'x\' from t', ["Mixed Case", "q", "e'x'"]),
     ("select count(  *  ), sum(a)\n  over (partition by b) from t", ["count( * )", "sum(a) over (partition by b)"]),
 ])

@@ -157,9 +157,8 @@ ExprInfo Parser::parse_primary(Sink& sink) {
       case Kw::TRY_CAST:
         if (is_op("(", 1)) {
           advance();
-          ExprInfo info;
-          info.cast_column = parse_cast(sink);
-          return info;
+          parse_cast(sink);
+          return {};
         }
         break;
       case Kw::INTERVAL:
@@ -539,18 +538,15 @@ void Parser::parse_case(Sink& sink) {
   expect_kw(Kw::END);
 }
 
-// CAST(x AS type [FORMAT '...']), at its '('. Returns the name token of x
-// when x is a bare column (the cast is then named after it), else 0.
-std::size_t Parser::parse_cast(Sink& sink) {
+// CAST(x AS type [FORMAT '...']), at its '('.
+void Parser::parse_cast(Sink& sink) {
   const std::size_t open = pos_;
   advance();
   SinkState state(sink);
   sink.floor = at_least_transformation(sink.floor);
   const Marks marks = mark(sink);
-  std::size_t column = 0;
   try {
-    const ExprInfo inner = parse_expr(sink);
-    if (inner.bare_column) column = inner.name_token;
+    parse_expr(sink);
     if (accept_kw(Kw::AS)) {
       skip_type();
       while (!is_op(")")) {
@@ -565,9 +561,7 @@ std::size_t Parser::parse_cast(Sink& sink) {
     if (error.fatal) throw;
     restore(sink, marks);
     recover_group(sink, open, error);
-    column = 0;
   }
-  return column;
 }
 
 void Parser::parse_interval(Sink& sink) {

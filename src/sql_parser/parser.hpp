@@ -40,8 +40,8 @@ struct Sink {
 struct ExprInfo {
   bool bare_column = false;   // a column reference and nothing else
   std::size_t name_token = 0; // bare_column: the token of its last name part
-  // A cast of a bare column (x::int, CAST(x AS int)): the column's name token,
-  // which names the output as PostgreSQL does; 0 otherwise.
+  // x::int of a bare column x: the column's name token, which names the
+  // output (CAST(x AS int) is named by its text, as function calls are); 0 otherwise.
   std::size_t cast_column = 0;
 };
 
@@ -182,7 +182,7 @@ class Parser {
   void parse_argument(Sink& sink, std::string_view function, std::size_t index);
   bool parse_lambda(Sink& sink);
   void parse_case(Sink& sink);
-  std::size_t parse_cast(Sink& sink);
+  void parse_cast(Sink& sink);
   void parse_window(Sink& sink);
   void parse_interval(Sink& sink);
   void parse_subquery(Sink& sink);
