@@ -13,7 +13,14 @@ using model::ScopeKind;
 using model::SourceKind;
 
 bool Parser::at_query_start(std::size_t k) const noexcept {
-  return is_kw(Kw::SELECT, k) || is_kw(Kw::WITH, k) || is_kw(Kw::VALUES, k) ||
+  // WITH starts a query only as WITH [RECURSIVE] name [(...)] AS: not WITH (NOLOCK),
+  // WITH SCHEMABINDING, WITH NO DATA.
+  const bool with = is_kw(Kw::WITH, k) &&
+                    (is_kw(Kw::RECURSIVE, k + 1) ||
+                     (at_name(k + 1) && (is_op("(", k + 2) ||
+                                         (is_kw(Kw::AS, k + 2) && (is_op("(", k + 3) || is_kw(Kw::NOT, k + 3) ||
+                                                                   is_kw(Kw::MATERIALIZED, k + 3))))));
+  return with || is_kw(Kw::SELECT, k) || is_kw(Kw::VALUES, k) ||
          (is_kw(Kw::TABLE, k) && at_name(k + 1) && !is_op("(", k + 2));
 }
 
@@ -282,7 +289,14 @@ void Parser::parse_select_item(ScopeId s, std::vector<model::OutputColumn>& outp
   }
   const ExprInfo info = parse_top_expr(sink);
   const std::size_t last = pos_ - 1;
-  if (parse_alias(out.name, true)) {
+  if (is_kw(Kw::AS) && is_op("(", 1)) {  // posexplode(m) AS (p, v): named by the first
+    advance();
+    std::vector<model::Identifier> names = parse_name_list();
+    if (!names.empty()) {
+      out.name = std::move(names.front());
+      out.has_alias = true;
+    }
+  } else if (parse_alias(out.name, true)) {
     out.has_alias = true;
   } else if (info.bare_column) {
     out.name = identifier(tokens_[info.name_token]);
@@ -292,9 +306,6 @@ void Parser::parse_select_item(ScopeId s, std::vector<model::OutputColumn>& outp
   } else {
     out.derived_name = true;
     out.name = model::Identifier{expression_text(first, last), false};
-  }
-  if (out.has_alias && is_op("(") && rules_.is(Dialect::Hive)) {
-    skip_group();  // explode(m) AS (k, v)
   }
   outputs.push_back(std::move(out));
 }

@@ -327,9 +327,7 @@ bool Parser::parse_create_query(bool view) {
       advance();
       break;
     }
-    if (at_query_start() && !is_kw(Kw::TABLE) && !is_kw(Kw::VALUES) &&
-        !(is_kw(Kw::WITH) && (is_op("(", 1) || is_kw(Kw::NO, 1) || is_kw(Kw::DATA, 1))))
-      break;  // CREATE TABLE t SELECT ... (MySQL)
+    if (at_query_start() && !is_kw(Kw::TABLE) && !is_kw(Kw::VALUES)) break;  // CREATE TABLE t SELECT ... (MySQL)
     if ((is_kw(Kw::LIKE) || is_kw(Kw::CLONE) || is_kw(Kw::COPY)) && !view) return false;
     if (is_op("(") || is_op("[") || is_op("{")) skip_group(); else advance();
   }
