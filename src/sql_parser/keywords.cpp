@@ -25,16 +25,14 @@ constexpr unsigned char upper(unsigned char c) noexcept {
   return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 32) : c;
 }
 
-constexpr std::uint32_t hash_step(std::uint32_t h, unsigned char c) noexcept { return (h ^ c) * 16777619u; }
-constexpr std::uint32_t kHashStart = 2166136261u;
 
 // Built at compile time: no guard on every lookup.
 struct Table {
   std::array<std::uint16_t, kSlots> slots{};
   constexpr Table() noexcept {
     for (std::size_t k = 1; k < kCount; ++k) {
-      std::uint32_t h = kHashStart;
-      for (char c : kNames[k]) h = hash_step(h, static_cast<unsigned char>(c));
+      std::uint32_t h = kKeywordHashStart;
+      for (char c : kNames[k]) h = keyword_hash_step(h, static_cast<unsigned char>(c));
       std::size_t at = h & (kSlots - 1);
       while (slots[at] != 0) at = (at + 1) & (kSlots - 1);
       slots[at] = static_cast<std::uint16_t>(k);
@@ -47,20 +45,21 @@ constexpr Table kTable{};
 }  // namespace
 
 Kw keyword_of(std::string_view word) noexcept {
+  if (word.size() < 2 || word.size() > kLongest) return Kw::None;
+  std::uint32_t h = kKeywordHashStart;
+  for (char c : word) h = keyword_hash_step(h, upper(static_cast<unsigned char>(c)));
+  return keyword_of_hashed(word, h);
+}
+
+Kw keyword_of_hashed(std::string_view word, std::uint32_t hash) noexcept {
   const std::size_t n = word.size();
   if (n < 2 || n > kLongest) return Kw::None;
-  unsigned char buf[kLongest];
-  std::uint32_t h = kHashStart;
-  for (std::size_t i = 0; i < n; ++i) {
-    buf[i] = upper(static_cast<unsigned char>(word[i]));
-    h = hash_step(h, buf[i]);
-  }
-  std::size_t at = h & (kSlots - 1);
+  std::size_t at = hash & (kSlots - 1);
   while (std::uint16_t k = kTable.slots[at]) {
     const std::string_view name = kNames[k];
     if (name.size() == n) {
       std::size_t i = 0;
-      while (i < n && static_cast<unsigned char>(name[i]) == buf[i]) ++i;
+      while (i < n && static_cast<unsigned char>(name[i]) == upper(static_cast<unsigned char>(word[i]))) ++i;
       if (i == n) return static_cast<Kw>(k);
     }
     at = (at + 1) & (kSlots - 1);

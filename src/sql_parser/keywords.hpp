@@ -38,6 +38,14 @@ enum class Kw : std::uint16_t {
 // The keyword a word spells (any case), or Kw::None.
 Kw keyword_of(std::string_view word) noexcept;
 
+// The same when the word's hash is known: keyword_hash_step over its bytes
+// in upper case, from kKeywordHashStart (the tokenizer hashes while it reads).
+inline constexpr std::uint32_t kKeywordHashStart = 2166136261u;
+constexpr std::uint32_t keyword_hash_step(std::uint32_t h, unsigned char upper) noexcept {
+  return (h ^ upper) * 16777619u;
+}
+Kw keyword_of_hashed(std::string_view word, std::uint32_t hash) noexcept;
+
 // Upper-case spelling of a keyword.
 std::string_view keyword_text(Kw kw) noexcept;
 

@@ -1,5 +1,6 @@
 #include "sql_parser/tokenizer.hpp"
 
+#include <array>
 #include <cctype>
 #include <cstring>
 
@@ -16,6 +17,17 @@ inline bool is_alpha(unsigned char c) noexcept {
 inline bool is_word_char(unsigned char c) noexcept {
   return is_alpha(c) || is_digit(c) || c == '$' || c >= 0x80;
 }
+
+// ASCII bytes that continue a word: lower-case letters apart (for hashing in upper case).
+constexpr unsigned char kOther = 1, kLower = 2;
+constexpr std::array<unsigned char, 128> kCharClass = [] {
+  std::array<unsigned char, 128> table{};
+  for (int c = 0; c < 128; ++c) {
+    if (c >= 'a' && c <= 'z') table[c] = kLower;
+    else if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '$') table[c] = kOther;
+  }
+  return table;
+}();
 
 }  // namespace
 
@@ -224,10 +236,13 @@ bool Tokenizer::scan_dollar_string(Token& t) {
 void Tokenizer::scan_word(Token& t) {
   const std::size_t n = text_.size();
   std::size_t i = pos_;
+  std::uint32_t hash = kKeywordHashStart;  // keywords are hashed in upper case as they are read
   while (i < n) {
     auto c = static_cast<unsigned char>(text_[i]);
     if (c < 0x80) {
-      if (!is_word_char(c)) break;
+      const unsigned char cls = kCharClass[c];
+      if (cls == 0) break;
+      hash = keyword_hash_step(hash, cls == kLower ? static_cast<unsigned char>(c - 32) : c);
       ++i;
     } else {
       std::size_t len = utf8_length(i);
@@ -263,7 +278,7 @@ void Tokenizer::scan_word(Token& t) {
   pos_ = i;
   t.kind = Tok::Word;
   t.end = static_cast<std::uint32_t>(i);
-  t.kw = keyword_of(text_.substr(t.begin, len));
+  t.kw = keyword_of_hashed(text_.substr(t.begin, len), hash);
 }
 
 void Tokenizer::scan_number(Token& t) {
