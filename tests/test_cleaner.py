@@ -191,10 +191,22 @@ class Text(str):
     pass
 
 
-def test_str_subclass_gives_plain_str():
-    result = VexloParseMain._re_hint(Text("a /* b */ c"))
+@pytest.mark.parametrize("text", ["a /* b */ c", "select a from t", ""])
+def test_str_subclass_gives_plain_str(text):
+    result = VexloParseMain._re_hint(Text(text))
     assert type(result) is str
-    assert result == "a  c"
+    assert result == VexloParseMain._re_hint(text)
+
+
+@pytest.mark.parametrize(
+    "text, unchanged",
+    [("select a from t", True), ("select a\nfrom t", True), ("", True),
+     ("select a -- b\nfrom t", False), ("select a\n\nfrom t", False), ("select a\n", False)],
+)
+def test_a_text_with_nothing_to_remove_is_handed_back_itself(text, unchanged):
+    result = VexloParseMain._re_hint(text)
+    assert (result is text) == unchanged
+    assert type(result) is str
 
 
 class Letters:

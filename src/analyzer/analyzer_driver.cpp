@@ -43,8 +43,7 @@ Ref analyze_init(PyObject* const* args) {
   PyObject* self = args[0];
   PyObject* tree = args[1];
   Ref sqls = checked(PyList_New(0));
-  Ref kwnames = checked(PyTuple_Pack(1, QM_NAME("sqls")));
-  Ref record = new_record(kwnames.get(), sqls.get());
+  Ref record = new_record(QM_KWNAMES("sqls"), sqls.get());
   setattr(self, QM_NAME("_var"), record.get());
   setattr(self, QM_NAME("tree"), tree);
   return none();
@@ -155,10 +154,8 @@ Ref analyze_get_all_select_value(PyObject* const* args) {
   Ref select_values = find_all(tree, QM_NAME("$.select..value"));
   Ref sources = find_all(tree, QM_NAME("$..from"));
   Ref aliases = find_all(tree, QM_NAME("$..from..name"));
-  Ref kwnames = checked(PyTuple_Pack(3, QM_NAME("all_select_value"), QM_NAME("all_from"),
-                                     QM_NAME("all_from_name")));
-  add_fields(state_record(self).get(), kwnames.get(), select_values.get(), sources.get(),
-             aliases.get());
+  add_fields(state_record(self).get(), QM_KWNAMES("all_select_value", "all_from", "all_from_name"),
+             select_values.get(), sources.get(), aliases.get());
   return none();
 }
 

@@ -52,7 +52,7 @@ void index_entries(PyObject* analyzer, SubqueryAnalysis& analysis) {
 
 SubqueryAnalysis analyse_now(PyObject* analyzer_class, PyObject* subquery, PyObject* level) {
   SubqueryAnalysis analysis;
-  analysis.analyzer = call(analyzer_class, subquery);
+  analysis.analyzer = construct_own(analyze_class_record(), analyzer_class, analyze_init, subquery);
   call_analyzer(analysis.analyzer.get(), QM_NAME("analyze_sql"), analyze_analyze_sql, level);
   return analysis;
 }

@@ -11,6 +11,15 @@ PyTypeObject*& plain_record_class() {
 
 }  // namespace
 
+PyObject* make_name_tuple(std::initializer_list<const char*> names) {
+  Ref tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  Py_ssize_t index = 0;
+  for (const char* name : names) {
+    PyTuple_SET_ITEM(tuple.get(), index++, Py_NewRef(intern_or_throw(name)));
+  }
+  return tuple.release();  // kept for the process, like the interned names
+}
+
 bool is_plain_record(PyObject* obj) {
   PyTypeObject* plain = plain_record_class();
   return plain != nullptr && Py_TYPE(obj) == plain;

@@ -2,12 +2,22 @@
 // global of that name, looked up at each use, and through plain attribute access.
 #pragma once
 #include <array>
+#include <initializer_list>
 
 #include "common/calls.hpp"
 #include "common/names.hpp"
 #include "common/process_state.hpp"
 
 namespace qm {
+
+// A tuple of interned names, made once per process and kept: the keyword names of
+// a call, QM_KWNAMES("database", "table").
+PyObject* make_name_tuple(std::initializer_list<const char*> names);
+#define QM_KWNAMES(...)                                                           \
+  ([]() -> PyObject* {                                                            \
+    static PyObject* const names = ::qm::make_name_tuple({__VA_ARGS__});          \
+    return names;                                                                 \
+  }())
 
 // VexloVar(**{names[i]: values[i]}): `kwnames` is a tuple of the keyword names.
 template <class... Values>

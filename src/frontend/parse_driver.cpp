@@ -27,7 +27,7 @@ Ref front_end_parse_sql(PyObject* const* args) {
   Ref parse = module_global(QM_NAME("parse"));
   Ref tree = call(parse.get(), sql.get());
   Ref analyzer_class = module_global(QM_NAME("Analyze"));
-  Ref analyzer = call(analyzer_class.get(), tree.get());
+  Ref analyzer = construct_own(analyze_class_record(), analyzer_class.get(), analyze_init, tree.get());
   // analyze_sql() with its level left to the default, 0.
   PyObject* zero = PyLong_FromLong(0);  // a small int: immortal, never fails
   Ref result = own_methods_in_force(analyzer.get(), analyze_class_record())
@@ -36,8 +36,7 @@ Ref front_end_parse_sql(PyObject* const* args) {
                    : call_method(analyzer.get(), QM_NAME("analyze_sql"));
 
   Ref records = checked(PyList_New(0));
-  Ref kwnames = checked(PyTuple_Pack(4, QM_NAME("database"), QM_NAME("table"), QM_NAME("src"),
-                                     QM_NAME("tgt")));
+  PyObject* kwnames = QM_KWNAMES("database", "table", "src", "tgt");
   Ref iterator = checked(PyObject_GetIter(result.get()));
   while (Ref entry = Ref::steal(PyIter_Next(iterator.get()))) {
     Ref items[3];
@@ -52,7 +51,7 @@ Ref front_end_parse_sql(PyObject* const* args) {
       database = Ref::borrow(Py_None);
       table = items[0];
     }
-    Ref record = new_record(kwnames.get(), database.get(), table.get(), items[1].get(),
+    Ref record = new_record(kwnames, database.get(), table.get(), items[1].get(),
                             items[2].get());
     check(PyList_Append(records.get(), record.get()));
   }

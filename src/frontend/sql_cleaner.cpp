@@ -56,7 +56,7 @@ bool is_quote(Py_UCS4 c) { return c == '\'' || c == '"' || c == '`'; }
 // it fits. Both characters of a marker that takes effect are used up, so neither
 // can also start or end the next marker ("/*/" opens a comment and nothing more).
 template <class Char>
-Ref clean(const Char* text, Py_ssize_t n, int kind) {
+Ref clean(PyObject* sql, const Char* text, Py_ssize_t n, int kind) {
   LineWriter<Char> out(n);
   Py_ssize_t depth = 0;  // block comments open at this point
   Py_ssize_t i = 0;
@@ -104,6 +104,11 @@ Ref clean(const Char* text, Py_ssize_t n, int kind) {
     ++i;
   }
   const std::vector<Char>& kept = out.finish();
+  // Cleaning only ever removes characters: a text that kept its length is
+  // unchanged, and a str is handed back as it is.
+  if (static_cast<Py_ssize_t>(kept.size()) == n && PyUnicode_CheckExact(sql)) {
+    return Ref::borrow(sql);
+  }
   // FromKindAndData narrows the result when the widest characters were in comments.
   return checked(PyUnicode_FromKindAndData(kind, kept.data(), static_cast<Py_ssize_t>(kept.size())));
 }
@@ -123,11 +128,11 @@ Ref clean_sql(PyObject* sql) {
   const void* data = PyUnicode_DATA(sql);
   switch (PyUnicode_KIND(sql)) {
     case PyUnicode_1BYTE_KIND:
-      return clean(static_cast<const Py_UCS1*>(data), n, PyUnicode_1BYTE_KIND);
+      return clean(sql, static_cast<const Py_UCS1*>(data), n, PyUnicode_1BYTE_KIND);
     case PyUnicode_2BYTE_KIND:
-      return clean(static_cast<const Py_UCS2*>(data), n, PyUnicode_2BYTE_KIND);
+      return clean(sql, static_cast<const Py_UCS2*>(data), n, PyUnicode_2BYTE_KIND);
     case PyUnicode_4BYTE_KIND:
-      return clean(static_cast<const Py_UCS4*>(data), n, PyUnicode_4BYTE_KIND);
+      return clean(sql, static_cast<const Py_UCS4*>(data), n, PyUnicode_4BYTE_KIND);
   }
   raise(PyExc_SystemError, "_re_hint: unknown str storage kind");
 }

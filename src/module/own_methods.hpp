@@ -32,6 +32,11 @@ void remember_own_class(OwnClass& record, PyObject* cls, const char* const* data
 // Would `self.<method>` find the class's own method?
 bool own_methods_in_force(PyObject* self, const OwnClass& record);
 
+// cls(arg): while `cls` is the class the module made, as made, the instance is made
+// by the class's own steps (object's allocation, then the `__init__` body `init`)
+// without the generic call and the lookup of __init__.
+Ref construct_own(const OwnClass& record, PyObject* cls, MethodBody init, PyObject* arg);
+
 // self.name(*args): the body directly when it is the method in force, else through
 // the lookup. One level of the recursion budget either way, as the method's own
 // entry takes one.
