@@ -171,6 +171,19 @@ def test_indirect_lineage_from_every_clause() -> None:
     assert transformations[("x", "x")] == "IDENTITY" and transformations[("w", "y")] == "AGGREGATION"
 
 
+@pytest.mark.parametrize(("sql", "expected"), [
+    # A number alone in GROUP BY / ORDER BY names a select-list position; in an
+    # expression it is a number.
+    ("select a, b + c from t group by 1 order by 2 desc",
+     {("a", "GROUP_BY"), ("b", "SORT"), ("c", "SORT")}),
+    ("select a from t order by 1 + d, 1::int", {("d", "SORT")}),
+    ("select a from t union select b from u order by 1", {("a", "SORT"), ("b", "SORT")}),
+])
+def test_positions_in_group_and_order_by(sql: str, expected: set[tuple[str, str]]) -> None:
+    [statement] = analyse(sql)
+    assert {(i.column, i.kind) for i in statement.indirect} == expected
+
+
 # (text, statuses, message part): errors name what was expected and where, and
 # the statements around them are still read.
 ERRORS = [

@@ -156,6 +156,7 @@ class Parser {
   void parse_pivot(model::ScopeId scope);
   void parse_query_tail(model::ScopeId scope);
   void parse_order_by(model::ScopeId scope, model::Clause clause);
+  bool parse_ordinal(Sink& sink);
   void parse_clause_expression(model::ScopeId scope, model::Clause clause);
   void parse_expression_list(model::ScopeId scope, model::Clause clause);
   void parse_window_definitions(model::ScopeId scope);

@@ -1,5 +1,7 @@
 // Queries: WITH, set operations, SELECT and its clauses, FROM items and joins,
 // VALUES.
+#include <algorithm>
+#include <cstdint>
 #include <utility>
 
 #include "sql_parser/parser.hpp"
@@ -328,13 +330,37 @@ void Parser::parse_expression_list(ScopeId scope, Clause clause) {
       advance();
       advance();
     }
-    parse_top_expr(sink);
+    if (!parse_ordinal(sink)) parse_top_expr(sink);
     if (clause == Clause::OrderBy) skip_sort_options();
   } while (accept_op(","));
   add_scope_refs(scope, refs, subqueries);
 }
 
 void Parser::parse_order_by(ScopeId scope, Clause clause) { parse_expression_list(scope, clause); }
+
+// GROUP BY 1 / ORDER BY 2: a number alone names a select-list position.
+bool Parser::parse_ordinal(Sink& sink) {
+  const Token& t = peek();
+  if (t.kind != Tok::Number || (sink.clause != Clause::GroupBy && sink.clause != Clause::OrderBy)) return false;
+  std::uint64_t position = 0;
+  for (char c : text_of(t)) {
+    if (c < '0' || c > '9') return false;
+    position = std::min<std::uint64_t>(position * 10 + static_cast<std::uint64_t>(c - '0'), 0xFFFFFFFFu);
+  }
+  advance();
+  if (binary_precedence() != 0 || is_op("::") || is_op("[") || is_op(".")) {
+    --pos_;  // part of a larger expression
+    return false;
+  }
+  if (position > 0) {
+    model::ColumnRef ref;
+    ref.clause = sink.clause;
+    ref.ordinal = static_cast<std::uint32_t>(position);
+    ref.at = at(t);
+    sink.refs.push_back(std::move(ref));
+  }
+  return true;
+}
 
 void Parser::parse_window_definitions(ScopeId scope) {
   std::vector<model::ColumnRef> refs;
