@@ -31,6 +31,18 @@ void remember_own_class(OwnClass& record, PyObject* cls, const char* const* data
 
 namespace {
 
+bool is_data_name(PyObject* key, const OwnClass& record) {
+  // Attribute names are interned when set: the same object is the usual case.
+  for (Py_ssize_t i = 0; i < record.data_count; ++i) {
+    if (key == record.data_names[i]) return true;
+  }
+  if (!PyUnicode_Check(key)) return false;
+  for (Py_ssize_t i = 0; i < record.data_count; ++i) {
+    if (PyUnicode_Compare(key, record.data_names[i]) == 0) return true;
+  }
+  return false;
+}
+
 bool class_as_made(PyTypeObject* type, const OwnClass& record) {
   return type == record.type && record.version_tag != 0 && type->tp_version_tag == record.version_tag;
 }
@@ -54,14 +66,14 @@ Ref construct_own(const OwnClass& record, PyObject* cls, MethodBody init, PyObje
 bool own_methods_in_force(PyObject* self, const OwnClass& record) {
   if (!class_as_made(Py_TYPE(self), record)) return false;
   Ref dict = checked(PyObject_GenericGetDict(self, nullptr));
-  const Py_ssize_t size = PyDict_GET_SIZE(dict.get());
-  if (size > record.data_count) return false;
-  // Every key is a data name when as many data names are present as there are keys.
-  Py_ssize_t present = 0;
-  for (Py_ssize_t i = 0; i < record.data_count; ++i) {
-    present += check(PyDict_Contains(dict.get(), record.data_names[i]));
+  if (PyDict_GET_SIZE(dict.get()) > record.data_count) return false;
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict.get(), &position, &key, &value)) {
+    if (!is_data_name(key, record)) return false;
   }
-  return present == size;
+  return true;
 }
 
 }  // namespace qm
