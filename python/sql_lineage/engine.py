@@ -36,7 +36,7 @@ def lineage(
     *,
     schema: Mapping[str, Any] | None = None,
     dialect: str = "ansi",
-    parser: str = "moz",
+    parser: str = "native",
 ) -> list[StatementLineage]:
     """The column lineage of every statement of `sql`, in order."""
     if not isinstance(sql, str):
