@@ -136,9 +136,9 @@ def run_short(quick: bool) -> Section:
         end_to_end, parsed = median(samples["end_to_end"]), median(samples["parse"])
         # Each round times both variants back to back: the difference within a
         # round keeps out most of what other processes add to a whole round.
-        added = median([e - p for e, p in zip(samples["end_to_end"], samples["parse"])])
+        added_ns = median([e - p for e, p in zip(samples["end_to_end"], samples["parse"])])
         per_statement.append({"sql": sql, "end_to_end_ns": end_to_end, "parse_ns": parsed,
-                              "added_ns": added, "overhead": added / parsed})
+                              "added_ns": added_ns, "overhead": added_ns / parsed})
 
     section = Section(
         "overhead_short",
@@ -177,7 +177,8 @@ def run_short(quick: bool) -> Section:
         f"{len(per_statement)} short statements (bench/short_statements.py), {rounds} interleaved "
         f"rounds each, {fixed_rounds} for the two statements the fixed cost is judged on; each "
         "figure is the median over rounds of the end-to-end time minus the parse time of the "
-        "same round."
+        "same round. The parse is given the cleaned text, as _parse_sql gives it (the statement "
+        "itself when there is nothing to clean)."
     )
     section.data["statements"] = per_statement
     return section
