@@ -100,6 +100,20 @@ SYNTAX = [
     ("ansi", "with recursive r (n) as (select n from s union all select n + 1 from r) select n from r",
      {(None, "s", "n", "n")}),
     ("ansi", "with c as (select a from t) insert into u select a from c", {(None, "t", "a", "a")}),
+    # Special argument forms: the words inside are no columns.
+    ("ansi", "select trim(both ' ' from a) t, substring(b from 1 for 2) s, position('x' in c) p from t",
+     {(None, "t", "a", "t"), (None, "t", "b", "s"), (None, "t", "c", "p")}),
+    ("tsql", "select convert(varchar(10), d, 120) s, datediff(day, a, b) n from #tmp",
+     {(None, "#tmp", "d", "s"), (None, "#tmp", "a", "n"), (None, "#tmp", "b", "n")}),
+    ("mysql", "select group_concat(distinct a order by b separator ',') g from t",
+     {(None, "t", "a", "g"), (None, "t", "b", "g")}),
+    ("postgres", "select distinct on (a) a, b from t order by a, b desc", {(None, "t", "a", "a"), (None, "t", "b", "b")}),
+    ("ansi", "select a from t group by grouping sets ((a), (a, b), ()), rollup (c)", {(None, "t", "a", "a")}),
+    # Table functions and their arguments.
+    ("snowflake", "select f.value as v from t, lateral flatten(input => t.arr) f", {(None, "t", "arr", "v")}),
+    ("bigquery", "select n from unnest([1, 2]) as n with offset as o", set()),
+    ("postgres", "select u.x from t, unnest(t.arr) as u(x)", {(None, "t", "arr", "x")}),
+    ("sqlite", "select [a b] from [t]", {(None, "t", "a b", "a b")}),
     # Star modifiers.
     ("bigquery", "select * except (b) from (select a, b from t)", {(None, "t", "a", "a")}),
     ("snowflake", "select * exclude b from (select a, b from t)", {(None, "t", "a", "a")}),
@@ -182,6 +196,33 @@ def test_indirect_lineage_from_every_clause() -> None:
 def test_positions_in_group_and_order_by(sql: str, expected: set[tuple[str, str]]) -> None:
     [statement] = analyse(sql)
     assert {(i.column, i.kind) for i in statement.indirect} == expected
+
+
+# (dialect, text, statements): ';' ends a statement only outside quotes and comments.
+SPLITS = [
+    ("ansi", "select ';' a from t; select \"x;y\" from t -- ;\n; /* ; */ select 1", 3),
+    ("postgres", "select $$;$$ a, $q$ ; $q$ b, E'\\';' c from t; select 1", 2),
+    ("mysql", "select 'a\\';' x, \"b;\" y, `c;` from t; # ;\nselect 1", 2),
+    ("bigquery", "select r'\\' x from t; select 1", 2),
+    ("tsql", "select [a;b] from t;;; select 1;", 2),
+    ("ansi", ";; -- only comments\n; /* and blanks */ ;", 0),
+]
+
+
+@pytest.mark.parametrize(("dialect", "text", "count"), SPLITS, ids=[f"{d}:{t[:30]}" for d, t, _ in SPLITS])
+def test_statements_end_only_outside_quotes_and_comments(dialect: str, text: str, count: int) -> None:
+    results = analyse(text, dialect)
+    assert len(results) == count
+    assert all(r.status != "failed" for r in results), [r.message for r in results]
+    # Each statement's text runs from its first token to its last, without the ';'.
+    assert all(r.sql and not r.sql.endswith(";") and r.sql == r.sql.strip() for r in results)
+
+
+def test_pivot_keeps_the_columns_it_names_and_says_what_it_lacks() -> None:
+    [statement] = analyse("select * from t pivot (sum(amount) for month in ('jan', 'feb')) as p")
+    assert statement.status == "ok"
+    assert {(i.column, i.kind) for i in statement.indirect} >= {("amount", "GROUP_BY"), ("month", "GROUP_BY")}
+    assert any("PIVOT" in p for p in statement.problems)
 
 
 # (text, statuses, message part): errors name what was expected and where, and

@@ -359,13 +359,7 @@ int Parser::binary_precedence() const noexcept {
 void Parser::parse_binary(Sink& sink, int precedence) {
   const Token& t = advance();
   if (t.kind == Tok::Word) {
-    Kw kw = t.kw;
-    bool negated = false;
-    if (kw == Kw::NOT) {
-      negated = true;
-      kw = advance().kw;
-    }
-    (void)negated;
+    const Kw kw = t.kw == Kw::NOT ? advance().kw : t.kw;  // NOT IN, NOT LIKE, NOT BETWEEN ...
     switch (kw) {
       case Kw::IS:
         accept_kw(Kw::NOT);

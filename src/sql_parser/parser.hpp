@@ -108,8 +108,8 @@ class Parser {
   void warn(const Token& t, std::string message);
   // Skips a balanced (...) / [...] / {...} group starting at the current token.
   void skip_group();
-  // Skips tokens up to the first of `stop` (or ',' / ')' when `stop` is empty)
-  // at nesting level zero.
+  // Skips tokens (and whole bracketed groups) up to the next ',', ')', ']' or '}'
+  // at this level: the rest of a list item.
   void skip_to_closing();
   std::size_t matching_close(std::size_t open) const;
 

@@ -660,7 +660,9 @@ void Parser::parse_pivot(ScopeId scope) {
   Sink sink{refs, subqueries, Clause::GroupBy, scope, model::Usage::Transformation, false};
   collect_refs_between(sink, open + 1, close);
   add_scope_refs(scope, refs, subqueries);
-  warn(keyword, std::string(text_of(keyword)) + " is read for the columns it names; its output columns are not known");
+  std::string what(text_of(keyword));
+  for (char& c : what) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+  warn(keyword, what + " is read for the columns it names; its output columns are not known");
   pos_ = close;
   advance();
   model::Identifier alias;
