@@ -76,8 +76,10 @@ std::vector<model::Statement> parse_script(std::string_view text, Dialect dialec
   const DialectRules rules{dialect};
   Tokenizer tokenizer(text, rules);
   std::vector<Token> tokens;
-  // About one token per five bytes: grown a few times at most, reused by every statement.
-  tokens.reserve(std::min<std::size_t>(text.size() / 5 + 16, std::size_t{1} << 16));
+  // At most one token per two bytes: reserved once (pages never written cost
+  // nothing) and reused by every statement, so a long statement is not copied
+  // again and again as its tokens grow.
+  tokens.reserve(std::min<std::size_t>(text.size() / 2 + 16, std::size_t{1} << 24));
   while (tokenizer.next_statement(tokens)) {
     if (tokens.size() == 1) continue;  // only blanks, comments or ';'
     model::Statement st;
