@@ -23,7 +23,8 @@ bool reuse_enabled() {
 // by level when one alias is reused at many levels.
 void index_entries(PyObject* analyzer, SubqueryAnalysis& analysis) {
   Ref sqls = field(state_record(analyzer).get(), QM_NAME("sqls"));
-  if (!PyList_CheckExact(sqls.get())) return;
+  // Nothing to carry over: the carry-over walks the empty list itself.
+  if (!PyList_CheckExact(sqls.get()) || PyList_GET_SIZE(sqls.get()) == 0) return;
   Ref distinct = checked(PyList_New(0));
   Ref seen = checked(PySet_New(nullptr));
   Ref index = checked(PyDict_New());
@@ -77,20 +78,29 @@ ReuseScope::~ReuseScope() {
   }
 }
 
+namespace {
+
+// Reads, once per session, whether reuse is on, and makes the cache when it is.
+bool reuse_in(ReuseSession& session) {
+  if (!session.decided) {
+    session.decided = true;
+    session.enabled = reuse_enabled();
+    if (session.enabled) session.cache = checked(PyDict_New());
+  }
+  return session.enabled;
+}
+
+}  // namespace
+
 bool in_nested_analysis() {
-  const ReuseSession* session = current_session;
-  return session != nullptr && session->enabled && session->depth > 1;
+  ReuseSession* session = current_session;
+  return session != nullptr && session->depth > 1 && reuse_in(*session);
 }
 
 SubqueryAnalysis analyse_subquery(PyObject* subquery, PyObject* level) {
   Ref analyzer_class = module_global(QM_NAME("Analyze"));
   ReuseSession* session = current_session;
-  if (session != nullptr && !session->decided) {
-    session->decided = true;
-    session->enabled = reuse_enabled();
-    if (session->enabled) session->cache = checked(PyDict_New());
-  }
-  if (session == nullptr || !session->enabled) {
+  if (session == nullptr || !reuse_in(*session)) {
     return analyse_now(analyzer_class.get(), subquery, level);
   }
 
