@@ -167,6 +167,7 @@ def test_statements_write_their_target(sql: str, kind: str, target: str, expecte
     ("copy t from 's3://x'", "COPY"),
     ("grant select on t to u", "GRANT"),
     ("insert into t default values", "INSERT"),
+    ("v_total := v_total + 1", "ASSIGNMENT"),
 ])
 def test_statements_without_lineage_are_skipped_by_keyword(sql: str, keyword: str) -> None:
     [statement] = analyse(sql)
@@ -206,6 +207,7 @@ SPLITS = [
     ("bigquery", "select r'\\' x from t; select 1", 2),
     ("tsql", "select [a;b] from t;;; select 1;", 2),
     ("ansi", ";; -- only comments\n; /* and blanks */ ;", 0),
+    ("ansi", "select 1;\n/\nselect 2;\n/", 2),
 ]
 
 

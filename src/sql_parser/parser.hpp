@@ -133,6 +133,7 @@ class Parser {
   void parse_update();
   void parse_merge();
   void parse_other(std::size_t words);
+  void become_other(std::string keyword);
   void parse_assignment(model::ScopeId scope, std::vector<model::OutputColumn>& outputs);
   void finish_statement();
   void attach_ctes(std::vector<model::Cte>&& ctes, model::ScopeId scope);

@@ -93,6 +93,10 @@ void Parser::parse_statement() {
     return;
   }
   if (first.kind != Tok::Word) fail("a statement");
+  if (is_op(":=", 1)) {  // name := value, in a procedure's body
+    become_other("ASSIGNMENT");
+    return;
+  }
   switch (first.kw) {
     case Kw::SELECT:
     case Kw::VALUES:
@@ -178,9 +182,11 @@ void Parser::parse_other(std::size_t words) {
       keyword += upper_text(text_of(advance()));
     }
   }
-  for (const Token& t : tokens_) {
-    if (t.kind == Tok::Error) fail_at(t, std::string("cannot read ") + describe(t.error), true);
-  }
+  become_other(std::move(keyword));
+}
+
+// The statement is recognised and has no column lineage: kind Other, no scopes.
+void Parser::become_other(std::string keyword) {
   model::Statement other;
   other.kind = StatementKind::Other;
   other.keyword = std::move(keyword);
