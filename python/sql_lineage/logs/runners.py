@@ -21,6 +21,14 @@ from .readers import Partition
 from .work import Counts, LogJob, process_partition
 
 Finish = Callable[[], int]  # runs where the parts are; returns the distinct shapes
+# What a worker's memory would otherwise grow with over a long run: the
+# shuffle's buffers before it writes to disk, and the statistical profiler's
+# history of samples.
+WORKER_CONFIG = {
+    "distributed.p2p.comm.buffer": "32 MiB",
+    "distributed.p2p.storage.buffer": "32 MiB",
+    "distributed.worker.profile.enabled": False,
+}
 
 
 @dataclass
@@ -59,11 +67,14 @@ def run_dask(
     partitions: Sequence[Partition], job: LogJob, finish: Finish, *,
     scheduler: str | None, workers: int, progress_stream: TextIO | None,
 ) -> Outcome:
+    import dask.config
     from distributed import Client, LocalCluster
 
     from .frames import counts_of, pipeline
 
     with contextlib.ExitStack() as stack:
+        # Workers of an existing cluster keep their own settings.
+        stack.enter_context(dask.config.set(WORKER_CONFIG))
         if scheduler:
             client = stack.enter_context(Client(scheduler, set_as_default=False))
         else:
