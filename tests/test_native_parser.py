@@ -207,7 +207,7 @@ SPLITS = [
     ("bigquery", "select r'\\' x from t; select 1", 2),
     ("tsql", "select [a;b] from t;;; select 1;", 2),
     ("ansi", ";; -- only comments\n; /* and blanks */ ;", 0),
-    ("ansi", "select 1;\n/\nselect 2;\n/", 2),
+    ("ansi", "select 1;\n/\nselect 2\n  /  \nselect 3 / 4\n/", 3),
 ]
 
 

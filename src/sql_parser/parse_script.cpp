@@ -82,9 +82,6 @@ std::vector<model::Statement> parse_script(std::string_view text, Dialect dialec
   tokens.reserve(std::min<std::size_t>(text.size() / 2 + 16, std::size_t{1} << 24));
   while (tokenizer.next_statement(tokens)) {
     if (tokens.size() == 1) continue;  // only blanks, comments or ';'
-    if (tokens.size() == 2 && tokens[0].kind == Tok::Op && text[tokens[0].begin] == '/' &&
-        tokens[0].end == tokens[0].begin + 1)
-      continue;  // a lone '/' runs the statement before it (SQL*Plus), and is none
     model::Statement st;
     const Token& first = tokens.front();
     st.at = {first.line, first.column};

@@ -18,8 +18,9 @@ enum class Dialect : unsigned char {
 // False when the name is none of them.
 bool dialect_from_name(std::string_view name, Dialect& out) noexcept;
 
-// Splits `text` into statements (on ';' outside quotes and comments) and reads
-// each. Never throws for bad SQL: a statement that cannot be read comes back as
+// Splits `text` into statements (on ';' outside quotes and comments, or on a
+// '/' alone on its line as SQL*Plus scripts end them) and reads each. Never
+// throws for bad SQL: a statement that cannot be read comes back as
 // kind Other with an Error problem saying what was expected and where (line and
 // column in `text`), and the statements after it are still read. Empty
 // statements (only blanks, comments or ';') are left out. Each statement's

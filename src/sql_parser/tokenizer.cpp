@@ -438,6 +438,17 @@ void Tokenizer::scan(Token& t) {
   }
 }
 
+// A '/' alone on its line ends the statement before it, as in SQL*Plus scripts.
+bool Tokenizer::alone_on_line(const Token& t) const noexcept {
+  if (text_[t.begin] != '/' || !at_line_start(t.begin)) return false;
+  for (std::size_t i = t.end; i < text_.size(); ++i) {
+    const char c = text_[i];
+    if (c == '\n') return true;
+    if (c != ' ' && c != '\t' && c != '\r') return false;
+  }
+  return true;
+}
+
 bool Tokenizer::next_statement(std::vector<Token>& out) {
   out.clear();
   for (;;) {
@@ -448,7 +459,7 @@ bool Tokenizer::next_statement(std::vector<Token>& out) {
       statement_end_ = t.begin;
       return out.size() > 1 || pos_ < text_.size();
     }
-    if (t.kind == Tok::Op && t.end == t.begin + 1 && text_[t.begin] == ';') {
+    if (t.kind == Tok::Op && t.end == t.begin + 1 && (text_[t.begin] == ';' || alone_on_line(t))) {
       statement_end_ = t.begin;
       t.kind = Tok::End;
       return true;

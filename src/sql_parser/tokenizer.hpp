@@ -1,5 +1,6 @@
 // One pass over the UTF-8 bytes: tokens point into the text (no copies) and
-// carry their line and column. Statements end at ';' outside quotes and comments.
+// carry their line and column. Statements end at ';' outside quotes and
+// comments, or at a '/' alone on its line.
 #pragma once
 
 #include <cstdint>
@@ -53,6 +54,7 @@ class Tokenizer {
   void position_of(Token& t) noexcept;
   void skip_blanks_and_comments(Token& error);
   bool at_line_start(std::size_t pos) const noexcept;
+  bool alone_on_line(const Token& t) const noexcept;
   void scan_quoted(Token& t, char close, bool backslash, Tok kind);
   bool scan_dollar_string(Token& t);
   void scan_word(Token& t);
