@@ -137,6 +137,8 @@ STATEMENTS = [
     ("create table t with (format = 'ORC') partitioned by (d) as (select a from s)", "create table", "t",
      {("", "s", "a", "a")}),
     ("create materialized view if not exists v (x) as select a from s", "create view", "v", {("", "s", "a", "x")}),
+    ("create or replace table t copy grants as with c as (select a from s) select a from c", "create table", "t",
+     {("", "s", "a", "a")}),
     ("create or replace secure view v comment = 'c' as select a from s", "create view", "v", {("", "s", "a", "a")}),
     ("update t as u set x = s.a + 1, y = 2 from s where s.k = u.k", "update", "t", {("", "s", "a", "x")}),
     ("update a set x = b.y from t a join s b on a.k = b.k", "update", "t", {("", "s", "y", "x")}),
@@ -158,6 +160,8 @@ def test_statements_write_their_target(sql: str, kind: str, target: str, expecte
 @pytest.mark.parametrize(("sql", "keyword"), [
     ("delete from t where a = 1", "DELETE"),
     ("create table t (a int, b text)", "CREATE TABLE"),
+    ("create table t like s", "CREATE TABLE"),
+    ("create table t clone s", "CREATE TABLE"),
     ("create unique index i on t (a)", "CREATE INDEX"),
     ("alter table t add column c int", "ALTER TABLE"),
     ("drop view if exists v", "DROP VIEW"),

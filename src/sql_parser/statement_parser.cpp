@@ -334,7 +334,7 @@ bool Parser::parse_create_query(bool view) {
       break;
     }
     if (at_query_start() && !is_kw(Kw::TABLE) && !is_kw(Kw::VALUES)) break;  // CREATE TABLE t SELECT ... (MySQL)
-    if ((is_kw(Kw::LIKE) || is_kw(Kw::CLONE) || is_kw(Kw::COPY)) && !view) return false;
+    if ((is_kw(Kw::LIKE) || is_kw(Kw::CLONE)) && !view) return false;  // a copy of a table's shape
     if (is_op("(") || is_op("[") || is_op("{")) skip_group(); else advance();
   }
   st_.kind = view ? StatementKind::CreateView : StatementKind::CreateTable;
