@@ -1,5 +1,7 @@
 #include "record.hpp"
 
+#include <cstdint>
+
 namespace qm {
 namespace {
 
@@ -7,6 +9,42 @@ namespace {
 PyTypeObject*& plain_record_class() {
   static PyTypeObject** const slot = new PyTypeObject*(nullptr);
   return *slot;
+}
+
+// What the plain record class holds under a name, remembered per name: the class
+// cannot change, so neither can the answer. A handful of constant names is asked
+// for over and over; each slot keeps its name alive so that its address is not
+// reused by another string while it is remembered.
+struct ClassAttribute {
+  PyObject* name = nullptr;   // strong reference
+  PyObject* found = nullptr;  // borrowed from the class's own dict, or nullptr
+};
+constexpr std::size_t kRemembered = 64;
+
+ClassAttribute* remembered_attributes() {
+  static ClassAttribute* const slots = new ClassAttribute[kRemembered]();
+  return slots;
+}
+
+void forget_attributes() {
+  ClassAttribute* slots = remembered_attributes();
+  for (std::size_t i = 0; i < kRemembered; ++i) {
+    Py_CLEAR(slots[i].name);
+    slots[i].found = nullptr;
+  }
+}
+
+// type.<name> as looked up along the plain class's MRO (nullptr when absent).
+PyObject* plain_class_attribute(PyTypeObject* type, PyObject* name) {
+  ClassAttribute& slot =
+      remembered_attributes()[(reinterpret_cast<std::uintptr_t>(name) >> 4) % kRemembered];
+  if (slot.name == name) return slot.found;
+  PyObject* found = _PyType_Lookup(type, name);
+  PyObject* old = slot.name;
+  slot.name = Py_NewRef(name);
+  slot.found = found;
+  Py_XDECREF(old);
+  return found;
 }
 
 }  // namespace
@@ -43,6 +81,7 @@ void remember_record_class(PyObject* cls) {
       slot = reinterpret_cast<PyTypeObject*>(Py_NewRef(cls));
     }
   }
+  forget_attributes();
   Py_XDECREF(old);
 }
 
@@ -52,12 +91,12 @@ bool is_plain_record_class(PyObject* cls) {
 
 PyObject* plain_record_method(PyObject* record, PyObject* name) {
   if (!is_plain_record(record)) return nullptr;
-  PyObject* method = _PyType_Lookup(Py_TYPE(record), name);
+  PyObject* method = plain_class_attribute(Py_TYPE(record), name);
   return method != nullptr && Py_IS_TYPE(method, &PyMethodDescr_Type) ? method : nullptr;
 }
 
 Ref field(PyObject* record, PyObject* name) {
-  if (is_plain_record(record) && _PyType_Lookup(Py_TYPE(record), name) == nullptr) {
+  if (is_plain_record(record) && plain_class_attribute(Py_TYPE(record), name) == nullptr) {
     PyObject* value = nullptr;
     if (check(PyDict_GetItemRef(record, name, &value))) return Ref::steal(value);
   }
@@ -69,7 +108,7 @@ void set_field(PyObject* record, PyObject* name, PyObject* value) {
   // Any other dict is converted into a record on the way in: the class does that.
   if (is_plain_record(record) && PyUnicode_Check(name) &&
       (!PyDict_Check(value) || is_plain_record(value)) &&
-      _PyType_Lookup(Py_TYPE(record), name) == nullptr) {
+      plain_class_attribute(Py_TYPE(record), name) == nullptr) {
     check(PyDict_SetItem(record, name, value));
     return;
   }
