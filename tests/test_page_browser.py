@@ -47,7 +47,10 @@ def browser():
                      "--window-size=1400,900"):
         options.add_argument(argument)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    # The sanitizer run preloads its runtime into every child; the browser is
+    # not ours and does not start with it.
+    environment = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    driver = webdriver.Chrome(service=Service(CHROMEDRIVER, env=environment), options=options)
     yield driver
     driver.quit()
 
