@@ -111,7 +111,7 @@ def _datasets(result: StatementResult, namespace: str) -> tuple[list[InputDatase
     )
     output = OutputDataset(
         namespace=namespace, name=result.target,
-        facets={"columnLineage": facet},  # type: ignore[dict-item]
+        facets={"columnLineage": facet},
     )
     return inputs, [output]
 
