@@ -133,6 +133,7 @@ def same_rows(a: Path, b: Path) -> bool:
     import duckdb
 
     con = duckdb.connect()
+    con.execute("SET enable_progress_bar = false")
     for table in TABLES:
         for x, y in ((a, b), (b, a)):
             query = (f"select count(*) from (select * from read_parquet('{x}/{table}/*.parquet') "
@@ -170,10 +171,7 @@ def cluster_run(log: Path, out: Path) -> dict:
         return run_command(log, out, "--scheduler", address,
                            workers=[p.pid for p in started[1:]])
     finally:
-        for process in reversed(started):
-            process.terminate()
-        for process in started:
-            process.wait(timeout=60)
+        stop(started)
 
 
 def local_run(log: Path, out: Path, figures: dict[str, object], rows: int) -> None:
@@ -181,6 +179,17 @@ def local_run(log: Path, out: Path, figures: dict[str, object], rows: int) -> No
     if "local" not in figures:
         print(f"... local run, {rows} rows", flush=True)
         figures["local"] = run_command(log, out)
+
+
+def stop(processes: list[subprocess.Popen[bytes]]) -> None:
+    for process in processes:
+        process.terminate()
+    for process in processes:
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:  # a worker still looking for its scheduler
+            process.kill()
+            process.wait()
 
 
 def mib(values: list[int]) -> str:

@@ -334,10 +334,14 @@ def test_scheduler_with_two_workers_matches_the_local_run(tmp_path, local_run):
             "--scheduler", address, "--partition-size", "20k")
         assert _parquet_rows(out) == local_run
     finally:
-        for process in reversed(started):
+        for process in started:
             process.terminate()
         for process in started:
-            process.wait(timeout=30)
+            try:
+                process.wait(timeout=10)
+            except subprocess.TimeoutExpired:  # a worker still looking for its scheduler
+                process.kill()
+                process.wait()
 
 
 def _wait_for_workers(address: str, count: int) -> None:
