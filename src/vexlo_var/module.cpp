@@ -1,6 +1,7 @@
 // The module vexlo_var: multi-phase initialisation; exec creates VexloVar and
 // PathMatch and keeps them in the module's state.
 #include "module_state.hpp"
+#include "path_cache.hpp"
 #include "path_match.hpp"
 #include "record.hpp"
 
@@ -21,6 +22,7 @@ int module_exec(PyObject* module) noexcept {
     check(PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(match_type.get())));
     state.record_type = reinterpret_cast<PyTypeObject*>(record_type.release());
     state.match_type = reinterpret_cast<PyTypeObject*>(match_type.release());
+    state.path_cache = new PathCache();
   });
 }
 
@@ -35,6 +37,8 @@ int module_clear(PyObject* module) noexcept {
   ModuleState& state = state_of_module(module);
   Py_CLEAR(state.record_type);
   Py_CLEAR(state.match_type);
+  delete state.path_cache;
+  state.path_cache = nullptr;
   return 0;
 }
 

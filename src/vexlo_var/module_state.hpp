@@ -1,12 +1,16 @@
-// Per-module state of vexlo_var: the two types the module creates in exec.
+// Per-module state of vexlo_var: the two types the module creates in exec, and
+// the paths find has read.
 #pragma once
 #include "common/error.hpp"
 
 namespace qm::vexlo {
 
+class PathCache;
+
 struct ModuleState {
   PyTypeObject* record_type = nullptr;  // VexloVar
   PyTypeObject* match_type = nullptr;   // PathMatch
+  PathCache* path_cache = nullptr;      // owned; holds only strs, so never in a cycle
 };
 
 extern PyModuleDef module_def;

@@ -4,6 +4,7 @@
 #include "tree_query.hpp"
 
 #include "path.hpp"
+#include "path_cache.hpp"
 #include "path_match.hpp"
 
 #include <vector>
@@ -40,7 +41,8 @@ Ref member(PyObject* node, PyObject* name) {
 // The way from the root to the current node. Keys are borrowed: the frames that
 // pushed them hold them. A match keeps the way as a chain of (parent, step) pairs,
 // made once per segment and shared by every match below it; its text is written
-// only when someone reads the match's full_path.
+// only when someone reads the match's full_path. A first-only query returns the
+// node alone, so its trail keeps nothing.
 class Trail {
  public:
   struct Mark {
@@ -48,15 +50,27 @@ class Trail {
     std::size_t base;
   };
 
+  explicit Trail(bool kept) : kept_(kept) {
+    // Deep enough for the trees of most statements without growing on the way.
+    if (kept_) segments_.reserve(16);
+  }
+
   Mark mark() const { return Mark{segments_.size(), base_}; }
   void restore(Mark m) {
+    if (!kept_) return;
     segments_.resize(m.size);
     base_ = m.base;
   }
-  void push_key(PyObject* key) { segments_.push_back(Segment{key, 0, Ref()}); }
-  void push_index(Py_ssize_t index) { segments_.push_back(Segment{nullptr, index, Ref()}); }
+  void push_key(PyObject* key) {
+    if (kept_) segments_.push_back(Segment{key, 0, Ref()});
+  }
+  void push_index(Py_ssize_t index) {
+    if (kept_) segments_.push_back(Segment{nullptr, index, Ref()});
+  }
   // Back at the root: what came before no longer belongs to the path.
-  void reset() { base_ = segments_.size(); }
+  void reset() {
+    if (kept_) base_ = segments_.size();
+  }
 
   // The chain for the current node: None at the root, else (parent chain, key or
   // position) for the last segment.
@@ -80,6 +94,7 @@ class Trail {
     Py_ssize_t index;
     Ref node;          // this segment's link of the chain, once a match needed it
   };
+  const bool kept_;
   std::vector<Segment> segments_;
   std::size_t base_ = 0;
 };
@@ -174,7 +189,7 @@ namespace {
 class Query {
  public:
   Query(const ModuleState& state, PyObject* root, const std::vector<Step>& steps, bool first_only)
-      : state_(state), root_(root), steps_(steps), first_only_(first_only) {
+      : state_(state), root_(root), steps_(steps), first_only_(first_only), trail_(!first_only) {
     if (!first_only_) matches_ = checked(PyList_New(0));
   }
 
@@ -285,7 +300,12 @@ class Query {
 }  // namespace
 
 Ref find(const ModuleState& state, PyObject* root, PyObject* path, bool first_only) {
-  const std::vector<Step> steps = parse_path(path);
+  if (state.path_cache != nullptr) {
+    if (const SharedSteps cached = state.path_cache->steps_of(path)) {
+      return Query(state, root, *cached, first_only).run();
+    }
+  }
+  const Steps steps = parse_path(path);
   return Query(state, root, steps, first_only).run();
 }
 
