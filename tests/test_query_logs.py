@@ -300,10 +300,11 @@ def local_run(tmp_path_factory):
     return _parquet_rows(out)
 
 
-def test_dask_local_cluster_matches_the_local_run(tmp_path, local_run):
+@pytest.mark.parametrize("shuffle", [[], ["--shuffle-shapes"]])
+def test_dask_local_cluster_matches_the_local_run(tmp_path, local_run, shuffle):
     out = tmp_path / "out"
     run("--log", str(EXAMPLE_LOG), "--keep", "query_id", "-f", "parquet", "-o", str(out),
-        "--dask", "-j", "2", "--partition-size", "20k")
+        "--dask", "-j", "2", "--partition-size", "20k", *shuffle)
     assert len(list((out / "lineage").glob("*.parquet"))) > 2
     assert _parquet_rows(out) == local_run
 

@@ -64,7 +64,8 @@ def run_log_command(args: argparse.Namespace, schema: Any = None) -> int:
     try:
         if use_dask:
             outcome = run_dask(partitions, job, finish, scheduler=args.scheduler,
-                               workers=workers, progress_stream=progress)
+                               workers=workers, progress_stream=progress,
+                               shuffle=args.shuffle_shapes)
         else:
             outcome = run_local(partitions, job, workers, finish, progress)
         if fmt in TEXT_FORMATS:

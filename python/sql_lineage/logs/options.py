@@ -30,6 +30,10 @@ def add_log_arguments(parser: argparse.ArgumentParser) -> None:
                        "cluster named by --scheduler")
     group.add_argument("--scheduler", metavar="ADDRESS",
                        help="the address of an existing Dask scheduler (implies --dask)")
+    group.add_argument("--shuffle-shapes", action="store_true",
+                       help="with --dask, gather the rows of each statement shape on one worker "
+                       "first, so that each shape is analysed once in the cluster rather than "
+                       "once per worker (worth it when analyses are slow, as with --parser moz)")
     group.add_argument("--partition-size", type=_size, metavar="BYTES",
                        help="bytes of log per partition (default: the logs split evenly over "
                        "the workers, between 256 KiB and 4 MiB)")

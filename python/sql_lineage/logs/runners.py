@@ -66,7 +66,14 @@ def run_local(
 def run_dask(
     partitions: Sequence[Partition], job: LogJob, finish: Finish, *,
     scheduler: str | None, workers: int, progress_stream: TextIO | None,
+    shuffle: bool = False,
 ) -> Outcome:
+    """Each partition read, analysed and written on one worker (a dask.bag over
+    the partitions), with one cache per worker; or, with `shuffle`, the rows first
+    gathered by shape across the workers (see frames.py), so that each shape is
+    analysed once in the cluster: worth its cost when one analysis costs much
+    more than moving a row."""
+    import dask.bag
     import dask.config
     from distributed import Client, LocalCluster
 
@@ -84,14 +91,24 @@ def run_dask(
             ))
             client = stack.enter_context(Client(cluster, set_as_default=False))
         began = time.time()
-        future = client.compute(pipeline(partitions, job))
+        if shuffle:
+            futures = [client.compute(pipeline(partitions, job))]
+        else:
+            bag = dask.bag.from_sequence(partitions, npartitions=len(partitions))
+            futures = client.compute(bag.map(process_partition, job).to_delayed())
         if progress_stream is not None and progress_stream.isatty():
             from distributed import progress
 
             # Dask draws its bar on standard output; the data may be going there.
             with contextlib.redirect_stdout(progress_stream):
-                progress(future, scheduler=client.scheduler.address)
-        total = counts_of(future.result())
+                progress(futures, scheduler=client.scheduler.address)
+        total = Counts()
+        for result in client.gather(futures):
+            if shuffle:
+                total.add(counts_of(result))
+            else:
+                for counts in result:
+                    total.add(counts)
         shapes = client.submit(finish, pure=False).result()
         return Outcome(total, shapes, _lost_workers(client, began))
 
