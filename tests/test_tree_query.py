@@ -412,3 +412,65 @@ def test_find_keeps_reference_counts_of_the_tree():
         STATEMENT.find("$..from")
         STATEMENT.find("$.from[1].value.from.nothing")
     assert [sys.getrefcount(n) for n in nodes] == before
+
+
+# --- paths read once ----------------------------------------------------------------
+
+class LoudPath(str):
+    """A path whose equality, hash and repr are its own: find reads its text alone."""
+
+    def __eq__(self, other):
+        raise AssertionError("find compared a path")
+
+    def __hash__(self):
+        raise AssertionError("find hashed a path")
+
+    def __repr__(self):
+        return "<loud path>"
+
+
+@pytest.mark.parametrize(
+    "make",
+    [lambda text: text, lambda text: "".join(list(text)), LoudPath],
+    ids=["same object", "equal new str", "str subclass"],
+)
+@pytest.mark.parametrize("path", ["$..from..name", "$.from[1].value.from", "$.select[0].'name'"])
+def test_a_path_seen_before_gives_the_same_answers(make, path):
+    expected = found(STATEMENT, path), STATEMENT.find(path, 1)
+    for _ in range(3):
+        assert (found(STATEMENT, make(path)), STATEMENT.find(make(path), 1)) == expected
+
+
+@pytest.mark.parametrize("make", [str, LoudPath], ids=["str", "str subclass"])
+def test_an_unreadable_path_raises_every_time(make):
+    path = make("$.from.'unterminated")
+    messages = set()
+    for _ in range(3):
+        with pytest.raises(ValueError) as raised:
+            STATEMENT.find(path)
+        messages.add(str(raised.value))
+    assert messages == {f"cannot read path {path!r}: unterminated quoted name at position 7"}
+
+
+def test_a_find_inside_the_walk_may_push_out_the_path_being_walked():
+    class Meddler:
+        # Compared with "from" when the dict holding both looks it up (equal hashes).
+        def __hash__(self):
+            return hash("from")
+
+        def __eq__(self, other):
+            for i in range(2000):
+                STATEMENT.find(f"$.select[{i}].value", 1)
+            return False
+
+    root = VexloVar({"x": {Meddler(): 0, "from": {"y": [5, {"z": 6}]}}})
+    path = "".join(["$.x.from.y[1]", "..z"])
+    assert found(root, path) == [("x.from.y[1].z", 6)]
+    assert root.find("".join(["$.x.from.y[0]"]), 1) == 5
+
+
+def test_many_distinct_paths_keep_memory_bounded():
+    from support.leakcheck import assert_no_leak
+
+    assert_no_leak(lambda i: STATEMENT.find(f"$.from[{i}].value.'k{i}'"), calls=1000)
+    assert_no_leak(lambda i: STATEMENT.find(f"$.select[{i % 3}]..x{i}", 1), calls=1000)
