@@ -240,6 +240,7 @@ ERRORS = [
     ("select a from t where x = 'never closed; select b from u", ["failed"], "a string that is never closed"),
     ("select a /* never closed; select b from u", ["failed"], "a comment that is never closed"),
     ("select a\x00b from t; select c from u", ["failed", "ok"], "a NUL byte"),
+    ("select a\udfffb from t; select c from u", ["failed", "ok"], "not valid UTF-8 (line 1, column 9)"),
     ("select (a from t; select (b) from u", ["failed", "ok"], "this bracket is never closed (line 1, column 8)"),
     ("select 'a\nb' as x,\n /* c\n d */ y z w from t", ["failed"], "found 'w' (line 4, column 11)"),
     ("select 'ä' ö, \"ü\nü\" x y from t", ["failed"], "found 'y' (line 2, column 6)"),

@@ -75,7 +75,20 @@ qm::Ref analyse_native(PyObject* const* args, Py_ssize_t nargs) {
   if (!sql_parser::dialect_from_name(utf8_view(args[1]), dialect)) {
     qm::raise(PyExc_ValueError, "unknown dialect %R", args[1]);
   }
-  const std::string_view text = utf8_view(args[0]);
+  // A str may hold lone surrogates, which UTF-8 cannot carry: their bytes are
+  // passed through as they are, for the parser to reject in the statement
+  // holding them, so the other statements still get their lineage.
+  qm::Ref passed;
+  std::string_view text;
+  Py_ssize_t size = 0;
+  if (const char* data = PyUnicode_AsUTF8AndSize(args[0], &size)) {
+    text = std::string_view(data, static_cast<std::size_t>(size));
+  } else {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw qm::PyErrOccurred{};
+    PyErr_Clear();
+    passed = qm::checked(PyUnicode_AsEncodedString(args[0], "utf-8", "surrogatepass"));
+    text = std::string_view(PyBytes_AS_STRING(passed.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(passed.get())));
+  }
   std::vector<model::Statement> statements = sql_parser::parse_script(text, dialect);
 
   const RecordMaker make_statement = statement_maker(classes);
