@@ -148,9 +148,17 @@ class Writer {
 }  // namespace
 
 Ref path_text(PyObject* chain) {
-  std::vector<PyObject*> steps;  // borrowed from the chain, root first once reversed
+  // Borrowed from the chain, root first once reversed; whether a key may be written
+  // bare is decided once for both passes.
+  struct Written {
+    PyObject* step;
+    bool bare;
+  };
+  std::vector<Written> steps;
+  steps.reserve(8);
   for (PyObject* link = chain; link != Py_None; link = PyTuple_GET_ITEM(link, 0)) {
-    steps.push_back(PyTuple_GET_ITEM(link, 1));
+    PyObject* step = PyTuple_GET_ITEM(link, 1);
+    steps.push_back(Written{step, !PyLong_Check(step) && is_plain_identifier(step)});
   }
   auto write = [&steps](Writer& out) {
     if (steps.empty()) {
@@ -158,7 +166,7 @@ Ref path_text(PyObject* chain) {
       return;
     }
     for (std::size_t n = steps.size(); n-- > 0;) {
-      PyObject* step = steps[n];
+      PyObject* step = steps[n].step;
       const bool leading = n + 1 == steps.size();
       if (PyLong_Check(step)) {
         // A path cannot begin with a bare position after "$.", so it names the root.
@@ -168,7 +176,7 @@ Ref path_text(PyObject* chain) {
         out.put_ascii(digits);
       } else {
         if (!leading) out.put('.');
-        if (is_plain_identifier(step)) {
+        if (steps[n].bare) {
           out.put_key(step);
         } else {
           out.put_quoted_key(step);
