@@ -136,8 +136,10 @@ def same_rows(a: Path, b: Path) -> bool:
     con.execute("SET enable_progress_bar = false")
     for table in TABLES:
         for x, y in ((a, b), (b, a)):
-            query = (f"select count(*) from (select * from read_parquet('{x}/{table}/*.parquet') "
-                     f"except all select * from read_parquet('{y}/{table}/*.parquet'))")
+            # `file` is the path as given on the command line
+            query = (f"select count(*) from (select * exclude (file) from "
+                     f"read_parquet('{x}/{table}/*.parquet') except all select * exclude (file) "
+                     f"from read_parquet('{y}/{table}/*.parquet'))")
             if con.execute(query).fetchone()[0]:
                 return False
     return True

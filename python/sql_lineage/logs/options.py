@@ -38,7 +38,8 @@ def add_log_arguments(parser: argparse.ArgumentParser) -> None:
                        help="bytes of log per partition (default: the logs split evenly over "
                        "the workers, between 256 KiB and 4 MiB)")
     group.add_argument("--shape-cache", type=int, default=20000, metavar="N",
-                       help="results kept per worker, by statement shape (default: 20000)")
+                       help="results kept per worker, by statement shape; the least recently "
+                       "used go first (default: 20000)")
     if "--output" not in parser._option_string_actions:
         group.add_argument("-o", "--output", metavar="PATH",
                            help="with -f parquet a folder, with -f sqlite/duckdb a file")
