@@ -29,6 +29,7 @@ DIALECTS = (
     "duckdb", "sqlite", "tsql",
 )
 _CLASSES = (SourceColumn, OutputColumn, IndirectSource, StatementLineage)
+_KNOWN_DIALECTS = frozenset(DIALECTS)
 
 
 def lineage(
@@ -43,13 +44,15 @@ def lineage(
         raise TypeError(f"sql must be a str, not {type(sql).__name__}")
     if not isinstance(dialect, str):
         raise TypeError(f"dialect must be a str, not {type(dialect).__name__}")
-    if dialect.lower() not in DIALECTS:
+    if dialect not in _KNOWN_DIALECTS and dialect.lower() not in _KNOWN_DIALECTS:
         raise ValueError(f"unknown dialect {dialect!r}; known: {', '.join(DIALECTS)}")
     tables = None if schema is None else normalise_schema(schema)
+    if parser == "native":  # the usual call: straight into the engine
+        if _engine.HAS_NATIVE_PARSER:
+            return _engine.analyse_native(sql, dialect, tables, _CLASSES)
+        return _native_lineage(sql, tables, dialect)
     if parser == "moz":
         return _moz_lineage(sql, tables)
-    if parser == "native":
-        return _native_lineage(sql, tables, dialect)
     raise ValueError(f"parser must be one of {', '.join(map(repr, PARSERS))}, not {parser!r}")
 
 

@@ -4,6 +4,7 @@
 
 #if __has_include("sql_parser/parse_script.cpp")
 #define SL_NATIVE_PARSER 1
+#include "common/names.hpp"
 #include "lineage/binding/python_text.hpp"
 #include "lineage/binding/record_maker.hpp"
 #include "lineage/model/names.hpp"
@@ -30,18 +31,19 @@ qm::Ref analyse_native(PyObject* const*, Py_ssize_t) {
 
 namespace {
 
-const char* kind_name(model::StatementKind kind) {
+// Interned once: every statement's record shares them.
+PyObject* kind_name(model::StatementKind kind) {
   switch (kind) {
-    case model::StatementKind::Select: return "select";
+    case model::StatementKind::Select: return QM_NAME("select");
     case model::StatementKind::Insert:
-    case model::StatementKind::InsertOverwrite: return "insert";
-    case model::StatementKind::CreateTable: return "create table";
-    case model::StatementKind::CreateView: return "create view";
-    case model::StatementKind::Update: return "update";
-    case model::StatementKind::Merge: return "merge";
-    case model::StatementKind::Other: return "skipped";
+    case model::StatementKind::InsertOverwrite: return QM_NAME("insert");
+    case model::StatementKind::CreateTable: return QM_NAME("create table");
+    case model::StatementKind::CreateView: return QM_NAME("create view");
+    case model::StatementKind::Update: return QM_NAME("update");
+    case model::StatementKind::Merge: return QM_NAME("merge");
+    case model::StatementKind::Other: return QM_NAME("skipped");
   }
-  return "skipped";
+  return QM_NAME("skipped");
 }
 
 qm::Ref utf8(std::string_view text) {
@@ -99,34 +101,35 @@ qm::Ref analyse_native(PyObject* const* args, Py_ssize_t nargs) {
     model::Statement& statement = statements[k];
     qm::Ref index = qm::checked(PyLong_FromSize_t(k + 1));
     qm::Ref line = qm::checked(PyLong_FromUnsignedLong(statement.at.line));
-    qm::Ref kind = qm::checked(PyUnicode_InternFromString(kind_name(statement.kind)));
+    PyObject* kind = kind_name(statement.kind);
     qm::Ref target = statement.target.empty() ? qm::Ref::borrow(Py_None)
                                               : utf8(model::joined(statement.target, statement.target.size()));
     const std::size_t begin = std::min<std::size_t>(statement.text_begin, text.size());
     const std::size_t end = std::min<std::size_t>(std::max(statement.text_end, statement.text_begin), text.size());
     qm::Ref sql = utf8(text.substr(begin, end - begin));
-    qm::Ref status, message, columns = empty, indirect = empty, problems = empty;
+    PyObject* status = nullptr;
+    qm::Ref message, columns = empty, indirect = empty, problems = empty;
     if (const model::Problem* error = first_error(statement)) {
-      status = qm::checked(PyUnicode_InternFromString("failed"));
+      status = QM_NAME("failed");
       message = utf8(error->message);
     } else if (statement.kind == model::StatementKind::Other) {
-      status = qm::checked(PyUnicode_InternFromString("skipped"));
+      status = QM_NAME("skipped");
       message = utf8((statement.keyword.empty() ? std::string("this") : statement.keyword) +
                      " statement: no column lineage");
     } else {
       qm::Ref result = resolve_to_python(statement, schema, classes);
       if (PyTuple_Check(result.get())) {
-        status = qm::checked(PyUnicode_InternFromString("ok"));
+        status = QM_NAME("ok");
         message = qm::Ref::borrow(Py_None);
         columns = qm::Ref::borrow(PyTuple_GET_ITEM(result.get(), 0));
         indirect = qm::Ref::borrow(PyTuple_GET_ITEM(result.get(), 1));
         problems = qm::Ref::borrow(PyTuple_GET_ITEM(result.get(), 2));
       } else {
-        status = qm::checked(PyUnicode_InternFromString("failed"));
+        status = QM_NAME("failed");
         message = utf8(failure_message(result.get()));
       }
     }
-    qm::Ref record = make_statement.make(index.get(), line.get(), kind.get(), target.get(), status.get(),
+    qm::Ref record = make_statement.make(index.get(), line.get(), kind, target.get(), status,
                                          message.get(), columns.get(), indirect.get(), problems.get(), sql.get());
     PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(k), record.release());
   }

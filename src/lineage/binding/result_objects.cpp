@@ -104,15 +104,18 @@ qm::Ref lineage_to_python(const resolve::StatementLineage& lineage, const Record
   for (std::size_t k = 0; k < lineage.columns.size(); ++k) {
     const resolve::OutputLineage& column = lineage.columns[k];
     qm::Ref sources = qm::checked(PyTuple_New(static_cast<Py_ssize_t>(column.sources.size())));
+    // An output most often bears the name of a column it reads: that string is shared.
+    qm::Ref name;
     for (std::size_t i = 0; i < column.sources.size(); ++i) {
       const resolve::SourceColumn& source = column.sources[i];
-      qm::Ref name = str_of(source.column);
+      qm::Ref source_name = str_of(source.column);
+      if (!name && source.column == column.name) name = source_name;
       qm::Ref record = source_column.make(tables.database[source.table].get(),
-                                tables.table[source.table].get(), name.get(), usage_name(source.usage),
+                                tables.table[source.table].get(), source_name.get(), usage_name(source.usage),
                                 flag(source.ambiguous));
       PyTuple_SET_ITEM(sources.get(), static_cast<Py_ssize_t>(i), record.release());
     }
-    qm::Ref name = str_of(column.name);
+    if (!name) name = str_of(column.name);
     qm::Ref record = output_column.make(name.get(), sources.get());
     PyTuple_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(k), record.release());
   }
