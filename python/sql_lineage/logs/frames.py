@@ -94,7 +94,7 @@ def pipeline(partitions: Sequence[Partition], job: LogJob) -> Any:
     """The lazy dask.dataframe of per-partition counts."""
     import dask.dataframe as dd
 
-    frames = dd.from_map(prepared_frame, list(partitions), job=job, meta=empty_frame(job),
+    frames = dd.from_map(prepared_frame, list(partitions), job=job, meta=empty_frame(job),  # type: ignore[no-untyped-call]
                          enforce_metadata=False)
     shuffled = frames.shuffle(on=SHAPE, npartitions=len(partitions))
     meta = counts_frame(Counts()).iloc[:0]

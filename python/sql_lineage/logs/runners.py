@@ -83,25 +83,25 @@ def run_dask(
         # Workers of an existing cluster keep their own settings.
         stack.enter_context(dask.config.set(WORKER_CONFIG))
         if scheduler:
-            client = stack.enter_context(Client(scheduler, set_as_default=False))
+            client = stack.enter_context(Client(scheduler, set_as_default=False))  # type: ignore[no-untyped-call]
         else:
-            cluster = stack.enter_context(LocalCluster(
+            cluster = stack.enter_context(LocalCluster(  # type: ignore[no-untyped-call]
                 n_workers=workers, threads_per_worker=1, processes=True,
                 dashboard_address=None, silence_logs=logging.ERROR,
             ))
-            client = stack.enter_context(Client(cluster, set_as_default=False))
+            client = stack.enter_context(Client(cluster, set_as_default=False))  # type: ignore[no-untyped-call]
         began = time.time()
         if shuffle:
             futures = [client.compute(pipeline(partitions, job))]
         else:
-            bag = dask.bag.from_sequence(partitions, npartitions=len(partitions))
+            bag = dask.bag.from_sequence(partitions, npartitions=len(partitions))  # type: ignore[no-untyped-call]
             futures = client.compute(bag.map(process_partition, job).to_delayed())
         if progress_stream is not None and progress_stream.isatty():
             from distributed import progress
 
             # Dask draws its bar on standard output; the data may be going there.
             with contextlib.redirect_stdout(progress_stream):
-                progress(futures, scheduler=client.scheduler.address)
+                progress(futures, scheduler=client.scheduler.address)  # type: ignore[no-untyped-call]
         total = Counts()
         for result in client.gather(futures):
             if shuffle:
