@@ -58,6 +58,24 @@ void fail_statement(model::Statement& st, const Token& first, std::string_view t
   st = std::move(failed);
 }
 
+// The token buffer of one call, handed on to the next call on the same thread
+// when it is small: most calls read a few short statements, and a fresh buffer
+// each time costs more than tokenising them. A large one is freed.
+struct TokenBuffer {
+  static constexpr std::size_t kKeptCapacity = std::size_t{1} << 14;
+  static thread_local std::vector<Token> kept;
+  std::vector<Token> tokens;
+
+  TokenBuffer() : tokens(std::move(kept)) { tokens.clear(); }
+  ~TokenBuffer() {
+    if (tokens.capacity() <= kKeptCapacity) kept = std::move(tokens);
+  }
+  TokenBuffer(const TokenBuffer&) = delete;
+  TokenBuffer& operator=(const TokenBuffer&) = delete;
+};
+
+thread_local std::vector<Token> TokenBuffer::kept;
+
 }  // namespace
 
 std::vector<model::Statement> parse_script(std::string_view text, Dialect dialect) {
@@ -75,7 +93,8 @@ std::vector<model::Statement> parse_script(std::string_view text, Dialect dialec
   }
   const DialectRules rules{dialect};
   Tokenizer tokenizer(text, rules);
-  std::vector<Token> tokens;
+  TokenBuffer buffer;
+  std::vector<Token>& tokens = buffer.tokens;
   // At most one token per two bytes: reserved once (pages never written cost
   // nothing) and reused by every statement, so a long statement is not copied
   // again and again as its tokens grow.

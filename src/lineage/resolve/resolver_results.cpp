@@ -78,16 +78,30 @@ void Resolver::emit_indirect() {
       }
     }
   }
+  // Few items (the usual case) are compared in place; many go through an index
+  // keyed the same way, so that the work stays linear.
+  const bool indexed = all.size() > kIndexedWidth;
   std::unordered_map<std::string, std::size_t> index;
   for (const IndirectLeaf& item : all) {
-    std::string key = std::to_string(item.leaf.table) + '\x1f' + std::to_string(static_cast<int>(item.kind)) +
-                      '\x1f' + model::folded(item.leaf.column);
-    auto [it, added] = index.emplace(std::move(key), out_.indirect.size());
-    if (added) {
+    IndirectColumn* kept = nullptr;
+    if (indexed) {
+      std::string key = std::to_string(item.leaf.table) + '\x1f' + std::to_string(static_cast<int>(item.kind)) +
+                        '\x1f' + model::folded(item.leaf.column);
+      auto [it, added] = index.emplace(std::move(key), out_.indirect.size());
+      if (!added) kept = &out_.indirect[it->second];
+    } else {
+      for (IndirectColumn& earlier : out_.indirect) {
+        if (earlier.table == item.leaf.table && earlier.kind == item.kind &&
+            model::equal_folded(earlier.column, item.leaf.column)) {
+          kept = &earlier;
+          break;
+        }
+      }
+    }
+    if (kept == nullptr) {
       out_.indirect.push_back({item.leaf.table, std::string(item.leaf.column), item.kind, item.leaf.ambiguous});
     } else {
-      IndirectColumn& kept = out_.indirect[it->second];
-      kept.ambiguous = kept.ambiguous && item.leaf.ambiguous;
+      kept->ambiguous = kept->ambiguous && item.leaf.ambiguous;
     }
   }
 }

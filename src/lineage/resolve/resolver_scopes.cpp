@@ -83,6 +83,7 @@ void Resolver::resolve_select(ScopeId s) {
     ScopeColumn column;
     column.name = output.name.text;
     column.quoted = output.name.quoted;
+    column.leaves.reserve(output.refs.size());  // most references reach one column
     for (const ColumnRef& ref : output.refs) {
       const std::size_t before = column.leaves.size();
       leaves_of_ref(s, ref, ref.usage, false, column.leaves);
