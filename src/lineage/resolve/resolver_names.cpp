@@ -180,26 +180,34 @@ void Resolver::leaves_of_ref(ScopeId s, const ColumnRef& ref, Usage usage, bool 
     }
     return;
   }
-  std::vector<std::size_t> yes, unknown;
   ScopeId fallback = kNoScope;  // the nearest scope with a single FROM item
   for (ScopeId c = s; c != kNoScope; c = parent_of(c)) {
     const std::size_t bound = std::min(st_.scopes[c].sources.size(), states_[c].bindings.size());
-    yes.clear();
-    unknown.clear();
+    // Counted first: the items are listed only when the name is ambiguous, which is rare.
+    std::size_t yes = 0, yes_first = 0, unknown = 0, unknown_first = 0;
     for (std::size_t i = 0; i < bound; ++i) {
       switch (source_holds(c, i, ref.name)) {
-        case Holds::Yes: yes.push_back(i); break;
-        case Holds::Unknown: unknown.push_back(i); break;
+        case Holds::Yes:
+          if (yes++ == 0) yes_first = i;
+          break;
+        case Holds::Unknown:
+          if (unknown++ == 0) unknown_first = i;
+          break;
         case Holds::No: break;
       }
     }
-    if (c == s && alias_allowed && yes.empty() && output_alias(s, ref, usage, out)) return;
-    const std::vector<std::size_t>& pick = yes.empty() ? unknown : yes;
-    if (pick.size() == 1) {
-      column_of_source(c, pick[0], ref, usage, false, out);
+    if (c == s && alias_allowed && yes == 0 && output_alias(s, ref, usage, out)) return;
+    const Holds wanted = yes == 0 ? Holds::Unknown : Holds::Yes;
+    const std::size_t count = yes == 0 ? unknown : yes;
+    if (count == 1) {
+      column_of_source(c, yes == 0 ? unknown_first : yes_first, ref, usage, false, out);
       return;
     }
-    if (pick.size() > 1) {
+    if (count > 1) {
+      std::vector<std::size_t> pick;
+      for (std::size_t i = 0; i < bound; ++i) {
+        if (source_holds(c, i, ref.name) == wanted) pick.push_back(i);
+      }
       std::string names;
       for (std::size_t i : pick) {
         column_of_source(c, i, ref, usage, true, out);
