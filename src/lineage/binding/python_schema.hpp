@@ -18,6 +18,9 @@ class PythonSchema final : public model::Schema {
 
  protected:
   const std::vector<std::string>* load(const std::string& key) override;
+  bool nothing_to_find() const override {
+    return tables_.empty() && (tables_dict_ == nullptr || !PyDict_Check(tables_dict_));
+  }
 
  private:
   PyObject* tables_dict_;  // borrowed for the duration of the call

@@ -19,7 +19,7 @@ class Schema {
   // qualifier ("t"), and an unqualified one the only qualified table of that
   // name ("*.t").
   const std::vector<std::string>* find(const QualifiedName& table) {
-    if (table.empty()) return nullptr;
+    if (table.empty() || nothing_to_find()) return nullptr;
     if (const auto* hit = find_key(key_for(table, table.size()))) return hit;
     if (table.size() > 1) return find_key(key_of(table.back()));
     return find_key("*." + key_of(table.back()));
@@ -43,6 +43,9 @@ class Schema {
  protected:
   // A schema filled on demand overrides this to fetch a key it has not seen.
   virtual const std::vector<std::string>* load(const std::string& /*key*/) { return nullptr; }
+  // No table can be found (nothing added, nothing to load): the usual case
+  // without a schema, answered before any key is made.
+  virtual bool nothing_to_find() const { return tables_.empty(); }
 
   std::unordered_map<std::string, std::vector<std::string>> tables_;
 
