@@ -197,7 +197,7 @@ ScopeId Parser::parse_select(ScopeId parent) {
     break;
   }
   std::vector<model::OutputColumn> outputs;
-  outputs.reserve(16);
+  outputs.reserve(4);  // within the allocator's small, cached sizes; most lists are short
   do {
     if (is_kw(Kw::FROM) && !outputs.empty()) break;  // a trailing comma
     parse_select_item(s, outputs);
