@@ -6,6 +6,7 @@ import io
 import json
 
 from querimo_main import Analyze, VexloParseMain
+from sql_lineage import lineage
 from vexlo_var import VexloVar
 
 front = VexloParseMain()
@@ -16,6 +17,21 @@ results = [
     Analyze(json.loads('{"select": {"value": "a"}, "from": "t"}')).analyze_sql(),
     VexloVar(a={"b": [{"name": 1}]}).find("$..name"),
     VexloVar(a={"b": [{"name": 1}]}).find("$.a.b[0].name", 1),
+    # The full engine through both front-ends: CTEs, expressions, set operations,
+    # stars with a schema, write targets, UPDATE/MERGE, and statements that fail.
+    lineage(
+        "with r as (select o.id, sum(o.amount) total from sales.orders o where o.ok group by o.id)"
+        " insert into mart.t (a, b) select r.id, coalesce(r.total, 0) from r join u on r.id = u.id"
+        " union all select x, y from v order by 1;"
+        " update t set a = s.b from s where t.id = s.id;"
+        " merge into t using s on t.id = s.id when matched then update set a = s.a"
+        " when not matched then insert (a) values (s.a);"
+        " select from where; select 'never closed",
+        schema={"u": ["id", "c"]},
+    ),
+    lineage("select s.* from (select a, b from db.t) s; create table x as select * from x",
+            parser="moz"),
+    lineage("(" * 5_000 + "select 1" + ")" * 5_000),
 ]
 errors = []
 deep = "t"
@@ -30,6 +46,8 @@ for call in [
     lambda: VexloVar().find("$.'open"),
     lambda: VexloVar.__delattr__(VexloVar(), 1),
     lambda: VexloVar(deep),
+    lambda: lineage("select a from t", dialect="klingon"),
+    lambda: lineage("select a from t", schema={"t": 5}),
     lambda: Analyze({"select": {"value": "x.a"},
                      "from": [{"value": {"select": {"value": "y.a"}, "from": "t"}, "name": "x"},
                               {"join": {"name": "y", "value": {"select": {"value": "x.a"}, "from": "u"}}}]}
