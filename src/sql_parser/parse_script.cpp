@@ -95,10 +95,10 @@ std::vector<model::Statement> parse_script(std::string_view text, Dialect dialec
   Tokenizer tokenizer(text, rules);
   TokenBuffer buffer;
   std::vector<Token>& tokens = buffer.tokens;
-  // At most one token per two bytes: reserved once (pages never written cost
-  // nothing) and reused by every statement, so a long statement is not copied
-  // again and again as its tokens grow.
-  tokens.reserve(std::min<std::size_t>(text.size() / 2 + 16, std::size_t{1} << 24));
+  // At most one token per byte (and the End token): reserved once, since pages
+  // never written cost nothing, and reused by every statement, so a long
+  // statement's tokens are never copied into a larger buffer as they grow.
+  tokens.reserve(std::min<std::size_t>(text.size() + 16, std::size_t{1} << 24));
   while (tokenizer.next_statement(tokens)) {
     if (tokens.size() == 1) continue;  // only blanks, comments or ';'
     model::Statement st;
