@@ -40,6 +40,10 @@ def lineage(
     parser: str = "native",
 ) -> list[StatementLineage]:
     """The column lineage of every statement of `sql`, in order."""
+    if parser == "native" and _engine.HAS_NATIVE_PARSER:
+        # The usual call: the engine checks `sql` and `dialect` itself.
+        tables = None if schema is None else normalise_schema(schema)
+        return _engine.analyse_native(sql, dialect, tables, _CLASSES)
     if not isinstance(sql, str):
         raise TypeError(f"sql must be a str, not {type(sql).__name__}")
     if not isinstance(dialect, str):
@@ -47,9 +51,7 @@ def lineage(
     if dialect not in _KNOWN_DIALECTS and dialect.lower() not in _KNOWN_DIALECTS:
         raise ValueError(f"unknown dialect {dialect!r}; known: {', '.join(DIALECTS)}")
     tables = None if schema is None else normalise_schema(schema)
-    if parser == "native":  # the usual call: straight into the engine
-        if _engine.HAS_NATIVE_PARSER:
-            return _engine.analyse_native(sql, dialect, tables, _CLASSES)
+    if parser == "native":
         return _native_lineage(sql, tables, dialect)
     if parser == "moz":
         return _moz_lineage(sql, tables)

@@ -2,6 +2,7 @@
 // references (with their clause and usage) and the sub-queries they hold.
 #include <algorithm>
 
+#include "common/room.hpp"
 #include "sql_parser/parser.hpp"
 #include "sql_parser/word_lists.hpp"
 
@@ -101,6 +102,7 @@ void Parser::add_column(Sink& sink, model::QualifiedName&& name, const Token& t)
   ref.usage = sink.floor;
   ref.in_case_condition = sink.in_case_condition;
   ref.at = at(t);
+  qm::make_room(sink.refs, 1);
   sink.refs.push_back(std::move(ref));
 }
 
@@ -266,6 +268,7 @@ void Parser::add_column_tokens(Sink& sink, std::size_t first, std::size_t last, 
   ref.usage = sink.floor;
   ref.in_case_condition = sink.in_case_condition;
   ref.at = at(tokens_[first]);
+  qm::make_room(sink.refs, 1);
   sink.refs.push_back(std::move(ref));
 }
 

@@ -19,11 +19,10 @@ bool dialect_from_name(std::string_view name, Dialect& out) noexcept {
     Dialect dialect;
   };
   static constexpr Entry kNames[] = {
-      {"ANSI", Dialect::Ansi},         {"POSTGRES", Dialect::Postgres}, {"POSTGRESQL", Dialect::Postgres},
-      {"REDSHIFT", Dialect::Postgres}, {"MYSQL", Dialect::Mysql},       {"MARIADB", Dialect::Mysql},
-      {"SNOWFLAKE", Dialect::Snowflake}, {"BIGQUERY", Dialect::Bigquery}, {"HIVE", Dialect::Hive},
-      {"SPARK", Dialect::Hive},        {"DATABRICKS", Dialect::Hive},   {"DUCKDB", Dialect::Duckdb},
-      {"SQLITE", Dialect::Sqlite},     {"TSQL", Dialect::Tsql},
+      {"ANSI", Dialect::Ansi},           {"POSTGRES", Dialect::Postgres},   {"REDSHIFT", Dialect::Postgres},
+      {"MYSQL", Dialect::Mysql},         {"SNOWFLAKE", Dialect::Snowflake}, {"BIGQUERY", Dialect::Bigquery},
+      {"HIVE", Dialect::Hive},           {"SPARK", Dialect::Hive},          {"DATABRICKS", Dialect::Hive},
+      {"DUCKDB", Dialect::Duckdb},       {"SQLITE", Dialect::Sqlite},       {"TSQL", Dialect::Tsql},
   };
   for (const Entry& e : kNames) {
     if (is_word_text(name, e.name)) {

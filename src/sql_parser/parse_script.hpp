@@ -17,6 +17,9 @@ enum class Dialect : unsigned char {
 // "spark", "databricks", "duckdb", "sqlite", "tsql" (case-insensitive).
 // False when the name is none of them.
 bool dialect_from_name(std::string_view name, Dialect& out) noexcept;
+// Those names, in lower case, as a list for messages.
+inline constexpr const char* kDialectNames =
+    "ansi, postgres, redshift, mysql, snowflake, bigquery, hive, spark, databricks, duckdb, sqlite, tsql";
 
 // Splits `text` into statements (on ';' outside quotes and comments, or on a
 // '/' alone on its line as SQL*Plus scripts end them) and reads each. Never

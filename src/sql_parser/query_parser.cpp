@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "common/room.hpp"
 #include "sql_parser/parser.hpp"
 
 namespace sql_parser {
@@ -357,6 +358,7 @@ bool Parser::parse_ordinal(Sink& sink) {
     ref.clause = sink.clause;
     ref.ordinal = static_cast<std::uint32_t>(position);
     ref.at = at(t);
+    qm::make_room(sink.refs, 1);
     sink.refs.push_back(std::move(ref));
   }
   return true;
@@ -566,7 +568,9 @@ void Parser::parse_table_factor(ScopeId scope, JoinKind join) {
     }
   }
   parse_source_suffixes(source);
-  st_.scopes[static_cast<std::size_t>(scope)].sources.push_back(std::move(source));
+  auto& sources = st_.scopes[static_cast<std::size_t>(scope)].sources;
+  qm::make_room(sources, 1);
+  sources.push_back(std::move(source));
   while (is_kw(Kw::PIVOT) || is_kw(Kw::UNPIVOT) || is_word("MATCH_RECOGNIZE")) parse_pivot(scope);
 }
 
@@ -641,7 +645,9 @@ void Parser::parse_lateral_view(ScopeId scope) {
       source.column_aliases.push_back(identifier(advance()));
     } while (is_op(",") && at_name(1) && !is_op("(", 2) && !is_op(".", 2) && accept_op(","));
   }
-  st_.scopes[static_cast<std::size_t>(scope)].sources.push_back(std::move(source));
+  auto& sources = st_.scopes[static_cast<std::size_t>(scope)].sources;
+  qm::make_room(sources, 1);
+  sources.push_back(std::move(source));
 }
 
 // PIVOT / UNPIVOT / MATCH_RECOGNIZE: read for the columns they name, without

@@ -68,14 +68,21 @@ std::string failure_message(PyObject* exception) {
 
 qm::Ref analyse_native(PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 4) qm::raise(PyExc_TypeError, "analyse_native() takes 4 arguments (%zd given)", nargs);
-  if (!PyUnicode_Check(args[0])) qm::raise(PyExc_TypeError, "text must be a str");
-  if (!PyUnicode_Check(args[1])) qm::raise(PyExc_TypeError, "dialect must be a str");
+  // Checked here, in the words lineage() uses, so that its usual call goes
+  // straight through.
+  if (!PyUnicode_Check(args[0])) qm::raise(PyExc_TypeError, "sql must be a str, not %s", Py_TYPE(args[0])->tp_name);
+  if (!PyUnicode_Check(args[1])) {
+    qm::raise(PyExc_TypeError, "dialect must be a str, not %s", Py_TYPE(args[1])->tp_name);
+  }
   PyObject* tables = args[2] == Py_None ? nullptr : args[2];
   if (tables != nullptr && !PyDict_Check(tables)) qm::raise(PyExc_TypeError, "schema must be a dict or None");
   const RecordClasses classes = classes_from(args[3]);
   sql_parser::Dialect dialect{};
-  if (!sql_parser::dialect_from_name(utf8_view(args[1]), dialect)) {
-    qm::raise(PyExc_ValueError, "unknown dialect %R", args[1]);
+  Py_ssize_t name_size = 0;
+  const char* name = PyUnicode_AsUTF8AndSize(args[1], &name_size);
+  if (name == nullptr) PyErr_Clear();  // lone surrogates: no dialect's name
+  if (name == nullptr || !sql_parser::dialect_from_name({name, static_cast<std::size_t>(name_size)}, dialect)) {
+    qm::raise(PyExc_ValueError, "unknown dialect %R; known: %s", args[1], sql_parser::kDialectNames);
   }
   // A str may hold lone surrogates, which UTF-8 cannot carry: their bytes are
   // passed through as they are, for the parser to reject in the statement

@@ -18,6 +18,7 @@ RecordMaker::RecordMaker(PyObject* cls, std::initializer_list<const char*> field
     offsets_[count_++] = member->d_member->offset;
   }
   direct_ = true;
+  untrack_ = PyType_IS_GC(type) && type->tp_dictoffset == 0 && !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT);
 }
 
 }  // namespace lineage::binding

@@ -31,6 +31,9 @@ class RecordMaker {
     for (std::size_t i = 0; i < sizeof...(Args); ++i) {
       *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(record.get()) + offsets_[i]) = Py_NewRef(items[i]);
     }
+    // A frozen record of strings, numbers and tuples of such records can be in
+    // no reference cycle: the collector need not watch it.
+    if (untrack_) PyObject_GC_UnTrack(record.get());
     return record;
   }
 
@@ -39,6 +42,7 @@ class RecordMaker {
   std::array<Py_ssize_t, kMaxFields> offsets_{};
   std::size_t count_ = 0;
   bool direct_ = false;
+  bool untrack_ = false;  // instances have no __dict__ that could close a cycle
 };
 
 }  // namespace lineage::binding

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -75,14 +76,15 @@ Makers make_makers(const RecordClasses& classes) {
 
 // The makers for the first record classes seen (those of sql_lineage.results),
 // kept for the life of the process with strong references to the classes, so
-// that a call does not inspect them again. Other classes get makers per call.
-Makers makers_for(const RecordClasses& classes) {
+// that a call does not inspect them again. Other classes get makers per call,
+// made in `other`.
+const Makers& makers_for(const RecordClasses& classes, std::optional<Makers>& other) {
   static Makers* cached = nullptr;
   const PyObject* wanted[] = {classes.source_column, classes.output_column, classes.indirect_source,
                               classes.statement_lineage};
   if (cached != nullptr) {
     if (std::equal(std::begin(wanted), std::end(wanted), std::begin(cached->classes))) return *cached;
-    return make_makers(classes);
+    return other.emplace(make_makers(classes));
   }
   cached = new Makers(make_makers(classes));
   for (PyObject* cls : cached->classes) Py_XINCREF(cls);
@@ -91,11 +93,15 @@ Makers makers_for(const RecordClasses& classes) {
 
 }  // namespace
 
-RecordMaker statement_maker(const RecordClasses& classes) { return makers_for(classes).statement_lineage; }
+RecordMaker statement_maker(const RecordClasses& classes) {
+  std::optional<Makers> other;
+  return makers_for(classes, other).statement_lineage;
+}
 
 qm::Ref lineage_to_python(const resolve::StatementLineage& lineage, const RecordClasses& classes) {
   TableStrings tables(lineage.tables);
-  const Makers makers = makers_for(classes);
+  std::optional<Makers> other;
+  const Makers& makers = makers_for(classes, other);
   const RecordMaker& source_column = makers.source_column;
   const RecordMaker& output_column = makers.output_column;
   const RecordMaker& indirect_source = makers.indirect_source;

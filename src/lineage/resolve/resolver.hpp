@@ -191,7 +191,8 @@ class Resolver {
   std::vector<ScopeState> states_;
   std::vector<int> cte_index_;
   std::vector<ScopeId> cte_owner_;
-  std::unordered_map<std::string, std::int32_t> table_ids_;
+  std::vector<std::string> table_keys_;  // by table id
+  std::unordered_map<std::string, std::int32_t> table_ids_;  // built once there are many
   StatementLineage out_;
   int depth_ = 0;
 };

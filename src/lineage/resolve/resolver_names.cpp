@@ -16,15 +16,27 @@ void Resolver::problem(std::string message) {
 
 std::int32_t Resolver::table_id(const model::QualifiedName& name) {
   std::string key = model::Schema::key_for(name, name.size());
-  auto found = table_ids_.find(key);
-  if (found != table_ids_.end()) return found->second;
+  // A statement names a few tables: they are looked up in place, and through
+  // an index once there are many.
+  if (table_keys_.size() <= kIndexedWidth) {
+    for (std::size_t id = 0; id < table_keys_.size(); ++id) {
+      if (table_keys_[id] == key) return static_cast<std::int32_t>(id);
+    }
+  } else {
+    if (table_ids_.empty()) {
+      for (std::size_t id = 0; id < table_keys_.size(); ++id) table_ids_.emplace(table_keys_[id], id);
+    }
+    auto found = table_ids_.find(key);
+    if (found != table_ids_.end()) return found->second;
+  }
   TableName table;
   table.has_database = name.size() > 1;
   table.database = model::joined(name, name.size() - 1);
   table.table = name.back().text;
   out_.tables.push_back(std::move(table));
   const auto id = static_cast<std::int32_t>(out_.tables.size() - 1);
-  table_ids_.emplace(std::move(key), id);
+  if (!table_ids_.empty()) table_ids_.emplace(key, id);
+  table_keys_.push_back(std::move(key));
   return id;
 }
 

@@ -80,6 +80,7 @@ void Resolver::emit_indirect() {
   }
   // Few items (the usual case) are compared in place; many go through an index
   // keyed the same way, so that the work stays linear.
+  out_.indirect.reserve(all.size());
   const bool indexed = all.size() > kIndexedWidth;
   std::unordered_map<std::string, std::size_t> index;
   for (const IndirectLeaf& item : all) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "common/error.hpp"
+#include "common/room.hpp"
 
 namespace lineage::resolve::detail {
 
@@ -122,6 +123,7 @@ void Resolver::resolve_select(ScopeId s) {
 
 void Resolver::note_indirect(ScopeId s, const std::vector<Leaf>& leaves, std::size_t from, IndirectKind kind) {
   auto& indirect = states_[s].indirect;
+  qm::make_room(indirect, leaves.size() - from);
   for (std::size_t i = from; i < leaves.size(); ++i) indirect.push_back({leaves[i], kind});
 }
 
