@@ -58,6 +58,11 @@ SYNTAX = [
     ("ansi", "select a in (b, c) x, a = any (select d from u) y from t",
      {(None, "t", "a", "x"), (None, "t", "b", "x"), (None, "t", "c", "x"), (None, "t", "a", "y"), (None, "u", "d", "y")}),
     ("ansi", "select a collate \"C\" as x from t", {(None, "t", "a", "x")}),
+    # Attribute phrases after a value: a heading or format keeps the name, NAMED renames;
+    # the same words as a call's argument stay columns.
+    ("ansi", "select dob (title 'Born'), d (format 'YYYY') as e, x (NAMED y), (a + b) (named s), f(title) g from t",
+     {(None, "t", "dob", "dob"), (None, "t", "d", "e"), (None, "t", "x", "y"), (None, "t", "a", "s"),
+      (None, "t", "b", "s"), (None, "t", "title", "g")}),
     # Aggregates with their clauses.
     ("ansi", "select count(*) filter (where a > 0) n, percentile_cont(0.5) within group (order by b) p from t",
      {(None, "t", "*", "n"), (None, "t", "a", "n"), (None, "t", "b", "p")}),

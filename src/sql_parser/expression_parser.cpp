@@ -55,8 +55,7 @@ ExprInfo Parser::parse_expr(Sink& sink, int min_precedence) {
   for (;;) {
     const int precedence = binary_precedence();
     if (precedence == kNone || precedence < min_precedence) break;
-    info.bare_column = false;
-    info.cast_column = 0;
+    info = ExprInfo{};
     parse_binary(sink, precedence);
   }
   return info;
@@ -222,7 +221,7 @@ ExprInfo Parser::parse_primary(Sink& sink) {
     last = pos_;
     advance();
   }
-  if (!star && is_op("(")) {
+  if (!star && is_op("(") && !attribute_phrase_follows()) {
     parse_function(sink, last);
     return {};
   }
@@ -295,6 +294,16 @@ void Parser::parse_postfix(Sink& sink, ExprInfo& info) {
       } else if (op == "->" || op == "->>" || op == "#>" || op == "#>>") {
         advance();
         parse_expr(sink, kPostfixOnly);
+      } else if (attribute_phrase_follows()) {
+        // A heading or display format leaves the value and its name as they
+        // are; NAMED renames a column as AS would.
+        const bool named = is_word("NAMED", 1);
+        advance();
+        advance();
+        if (named) info.named = pos_;
+        advance();
+        advance();
+        continue;
       } else {
         return;
       }
@@ -312,6 +321,14 @@ void Parser::parse_postfix(Sink& sink, ExprInfo& info) {
     info.bare_column = false;
     info.cast_column = 0;
   }
+}
+
+// `(TITLE 'heading')`, `(FORMAT 'mask')` or `(NAMED name)` after a value:
+// an attribute phrase of the Teradata kind, never a call.
+bool Parser::attribute_phrase_follows() const noexcept {
+  if (!is_op("(") || !is_op(")", 3)) return false;
+  if (is_word("TITLE", 1) || is_word("FORMAT", 1)) return peek(2).kind == Tok::String;
+  return is_word("NAMED", 1) && at_name(2);
 }
 
 int Parser::binary_precedence() const noexcept {

@@ -43,6 +43,8 @@ struct ExprInfo {
   // x::int of a bare column x: the column's name token, which names the
   // output (CAST(x AS int) is named by its text, as function calls are); 0 otherwise.
   std::size_t cast_column = 0;
+  // `x (NAMED n)`: the token of n, which names the output as AS would; 0 otherwise.
+  std::size_t named = 0;
 };
 
 class Parser {
@@ -163,6 +165,7 @@ class Parser {
   void parse_window_definitions(model::ScopeId scope);
   bool at_query_start(std::size_t k = 0) const noexcept;
   bool looks_like_query_in_parens() const noexcept;
+  bool attribute_phrase_follows() const noexcept;
   void add_scope_refs(model::ScopeId scope, std::vector<model::ColumnRef>& refs,
                       std::vector<model::NestedQuery>& subqueries);
 

@@ -301,6 +301,9 @@ void Parser::parse_select_item(ScopeId s, std::vector<model::OutputColumn>& outp
     }
   } else if (parse_alias(out.name, true)) {
     out.has_alias = true;
+  } else if (info.named != 0) {
+    out.name = identifier(tokens_[info.named]);
+    out.has_alias = true;
   } else if (info.bare_column) {
     out.name = identifier(tokens_[info.name_token]);
   } else if (info.cast_column != 0) {
