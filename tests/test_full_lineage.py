@@ -418,3 +418,16 @@ def test_records_are_left_out_of_the_cycle_collector_and_stay_whole(parser):
     gc.collect()
     assert pickle.loads(pickle.dumps(result)) == result
     assert result.columns[0].sources[0].table == "t"
+
+
+def test_names_come_back_as_written_call_after_call():
+    # Names are shared between calls: spellings that differ only in case, long
+    # names and names beyond ASCII must each keep their own text.
+    long_name = "c" * 70
+    names = ['"Col"', '"col"', '"COL"', long_name, long_name + "x", '"naïve"', '"naı̈ve"']
+    sql = "select " + ", ".join(names) + " from db.t"
+    for _ in range(3):
+        [result] = lineage(sql, dialect="postgres")
+        assert [c.name for c in result.columns] == [n.strip('"') for n in names]
+        assert [c.sources[0].column for c in result.columns] == [n.strip('"') for n in names]
+        assert {c.sources[0].database for c in result.columns} == {"db"}

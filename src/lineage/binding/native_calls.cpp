@@ -5,6 +5,7 @@
 #if __has_include("sql_parser/parse_script.cpp")
 #define SL_NATIVE_PARSER 1
 #include "common/names.hpp"
+#include "lineage/binding/name_strings.hpp"
 #include "lineage/binding/python_text.hpp"
 #include "lineage/binding/record_maker.hpp"
 #include "lineage/model/names.hpp"
@@ -110,10 +111,13 @@ qm::Ref analyse_native(PyObject* const* args, Py_ssize_t nargs) {
     qm::Ref line = qm::checked(PyLong_FromUnsignedLong(statement.at.line));
     PyObject* kind = kind_name(statement.kind);
     qm::Ref target = statement.target.empty() ? qm::Ref::borrow(Py_None)
-                                              : utf8(model::joined(statement.target, statement.target.size()));
+                                              : name_string(model::joined(statement.target, statement.target.size()));
     const std::size_t begin = std::min<std::size_t>(statement.text_begin, text.size());
     const std::size_t end = std::min<std::size_t>(std::max(statement.text_end, statement.text_begin), text.size());
-    qm::Ref sql = utf8(text.substr(begin, end - begin));
+    // A text of one statement and nothing around it is its own statement.
+    qm::Ref sql = begin == 0 && end == text.size() && !passed && PyUnicode_CheckExact(args[0])
+                      ? qm::Ref::borrow(args[0])
+                      : utf8(text.substr(begin, end - begin));
     PyObject* status = nullptr;
     qm::Ref message, columns = empty, indirect = empty, problems = empty;
     if (const model::Problem* error = first_error(statement)) {

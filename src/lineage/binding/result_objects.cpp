@@ -8,6 +8,7 @@
 
 #include "common/calls.hpp"
 #include "common/names.hpp"
+#include "lineage/binding/name_strings.hpp"
 #include "lineage/binding/record_maker.hpp"
 
 namespace lineage::binding {
@@ -47,8 +48,8 @@ struct TableStrings {
     database.reserve(tables.size());
     table.reserve(tables.size());
     for (const resolve::TableName& name : tables) {
-      database.push_back(name.has_database ? str_of(name.database) : qm::Ref::borrow(Py_None));
-      table.push_back(str_of(name.table));
+      database.push_back(name.has_database ? name_string(name.database) : qm::Ref::borrow(Py_None));
+      table.push_back(name_string(name.table));
     }
   }
 };
@@ -114,14 +115,14 @@ qm::Ref lineage_to_python(const resolve::StatementLineage& lineage, const Record
     qm::Ref name;
     for (std::size_t i = 0; i < column.sources.size(); ++i) {
       const resolve::SourceColumn& source = column.sources[i];
-      qm::Ref source_name = str_of(source.column);
+      qm::Ref source_name = name_string(source.column);
       if (!name && source.column == column.name) name = source_name;
       qm::Ref record = source_column.make(tables.database[source.table].get(),
                                 tables.table[source.table].get(), source_name.get(), usage_name(source.usage),
                                 flag(source.ambiguous));
       PyTuple_SET_ITEM(sources.get(), static_cast<Py_ssize_t>(i), record.release());
     }
-    if (!name) name = str_of(column.name);
+    if (!name) name = name_string(column.name);
     qm::Ref record = output_column.make(name.get(), sources.get());
     PyTuple_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(k), record.release());
   }
@@ -129,7 +130,7 @@ qm::Ref lineage_to_python(const resolve::StatementLineage& lineage, const Record
   qm::Ref indirect = qm::checked(PyTuple_New(static_cast<Py_ssize_t>(lineage.indirect.size())));
   for (std::size_t k = 0; k < lineage.indirect.size(); ++k) {
     const resolve::IndirectColumn& item = lineage.indirect[k];
-    qm::Ref name = str_of(item.column);
+    qm::Ref name = name_string(item.column);
     qm::Ref record = indirect_source.make(tables.database[item.table].get(),
                               tables.table[item.table].get(), name.get(), kind_name(item.kind),
                               flag(item.ambiguous));

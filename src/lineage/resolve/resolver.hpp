@@ -71,6 +71,10 @@ struct ScopeState {
   std::vector<IndirectLeaf> indirect;
   std::vector<ScopeId> uses;  // scopes whose rows this one reads
   bool has_open = false;
+  bool reached = false;  // by the walk that gathers the statement's indirect columns
+  // A CTE's body: the scope whose WITH defines it (kNoScope otherwise), and its place there.
+  ScopeId cte_owner = kNoScope;
+  int cte_index = -1;
 };
 
 inline Usage stronger(Usage a, Usage b) { return a > b ? a : b; }
@@ -95,16 +99,15 @@ inline bool same_column(const Leaf& a, const Leaf& b) {
 class Resolver {
  public:
   Resolver(const model::Statement& statement, model::Schema& schema)
-      : st_(statement), schema_(schema), states_(statement.scopes.size()),
-        cte_index_(statement.scopes.size(), -1), cte_owner_(statement.scopes.size(), kNoScope) {
+      : st_(statement), schema_(schema), states_(statement.scopes.size()) {
     const auto count = static_cast<ScopeId>(st_.scopes.size());
     for (ScopeId s = 0; s < count; ++s) {
       const auto& ctes = st_.scopes[s].ctes;
       for (std::size_t k = 0; k < ctes.size(); ++k) {
         const ScopeId body = ctes[k].scope;
-        if (valid(body) && cte_owner_[body] == kNoScope) {
-          cte_owner_[body] = s;
-          cte_index_[body] = static_cast<int>(k);
+        if (valid(body) && states_[body].cte_owner == kNoScope) {
+          states_[body].cte_owner = s;
+          states_[body].cte_index = static_cast<int>(k);
         }
       }
     }
@@ -189,8 +192,6 @@ class Resolver {
   const model::Statement& st_;
   model::Schema& schema_;
   std::vector<ScopeState> states_;
-  std::vector<int> cte_index_;
-  std::vector<ScopeId> cte_owner_;
   std::vector<std::string> table_keys_;  // by table id
   std::unordered_map<std::string, std::int32_t> table_ids_;  // built once there are many
   StatementLineage out_;

@@ -62,22 +62,27 @@ void Resolver::emit_columns(std::vector<ScopeColumn>& columns) {
 }
 
 void Resolver::emit_indirect() {
-  std::vector<bool> seen(st_.scopes.size(), false);
-  std::vector<ScopeId> stack{st_.root};
-  seen[st_.root] = true;
-  std::vector<IndirectLeaf> all;
-  while (!stack.empty()) {
-    const ScopeId s = stack.back();
-    stack.pop_back();
-    const ScopeState& state = states_[s];
-    all.insert(all.end(), state.indirect.begin(), state.indirect.end());
-    for (ScopeId used : state.uses) {
-      if (!seen[used]) {
-        seen[used] = true;
-        stack.push_back(used);
+  // Most statements are one scope: its own list is all there is.
+  std::vector<IndirectLeaf> gathered;
+  const std::vector<IndirectLeaf>* everything = &states_[st_.root].indirect;
+  if (!states_[st_.root].uses.empty()) {
+    std::vector<ScopeId> stack{st_.root};
+    states_[st_.root].reached = true;
+    while (!stack.empty()) {
+      const ScopeId s = stack.back();
+      stack.pop_back();
+      const ScopeState& state = states_[s];
+      gathered.insert(gathered.end(), state.indirect.begin(), state.indirect.end());
+      for (ScopeId used : state.uses) {
+        if (!states_[used].reached) {
+          states_[used].reached = true;
+          stack.push_back(used);
+        }
       }
     }
+    everything = &gathered;
   }
+  const std::vector<IndirectLeaf>& all = *everything;
   // Few items (the usual case) are compared in place; many go through an index
   // keyed the same way, so that the work stays linear.
   out_.indirect.reserve(all.size());

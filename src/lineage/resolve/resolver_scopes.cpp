@@ -144,8 +144,8 @@ const model::Cte* Resolver::find_cte(ScopeId s, const Identifier& name) const {
   for (ScopeId p = s; p != kNoScope; grandchild = child, child = p, p = parent_of(p)) {
     const auto& ctes = st_.scopes[p].ctes;
     std::size_t limit = ctes.size();
-    if (child != kNoScope && cte_owner_[child] == p) {
-      const auto k = static_cast<std::size_t>(cte_index_[child]);
+    if (child != kNoScope && states_[child].cte_owner == p) {
+      const auto k = static_cast<std::size_t>(states_[child].cte_index);
       const model::Scope& body = st_.scopes[child];
       const bool recursive_member = body.kind == model::ScopeKind::SetOperation && grandchild != kNoScope &&
                                     !body.members.empty() && grandchild != body.members.front();
