@@ -431,3 +431,25 @@ def test_names_come_back_as_written_call_after_call():
         assert [c.name for c in result.columns] == [n.strip('"') for n in names]
         assert [c.sources[0].column for c in result.columns] == [n.strip('"') for n in names]
         assert {c.sources[0].database for c in result.columns} == {"db"}
+
+
+PEOPLE = {"person": {"person": ["firstname", "lastname"]}, "sales": {"customer": ["customerid", "personid"]}}
+
+
+@pytest.mark.parametrize("sql, schema, expected", [
+    # The table is known to lack user_name: it is the alias given just before.
+    ("select firstname as user_name, user_name || lastname as id from person.person", PEOPLE,
+     {("firstname", "user_name", I), ("firstname", "id", T), ("lastname", "id", T)}),
+    # Without a schema the table may well hold the column: it stays one.
+    ("select firstname as user_name, user_name || lastname as id from person.person", None,
+     {("firstname", "user_name", I), ("user_name", "id", T), ("lastname", "id", T)}),
+    # A column the table has wins over an alias of the same name.
+    ("select firstname || lastname as firstname, firstname as raw from person.person", PEOPLE,
+     {("firstname", "firstname", T), ("lastname", "firstname", T), ("firstname", "raw", I)}),
+    # Only items before it count; inside a sub-query across a join too.
+    ("select s.code from (select p.firstname as part, part || c.customerid as code"
+     " from person.person p join sales.customer c on p.firstname = c.personid) s", PEOPLE,
+     {("firstname", "code", T), ("customerid", "code", T)}),
+])
+def test_a_select_item_reads_an_earlier_alias_only_where_no_table_has_the_name(sql, schema, expected):
+    assert {(r[2], r[3], r[4]) for r in rows(sql, schema)} == expected

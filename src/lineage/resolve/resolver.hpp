@@ -77,6 +77,12 @@ struct ScopeState {
   int cte_index = -1;
 };
 
+// A select-list item with an alias, and its place among the scope's columns.
+struct AliasedColumn {
+  const Identifier* name;
+  std::size_t column;
+};
+
 inline Usage stronger(Usage a, Usage b) { return a > b ? a : b; }
 
 inline IndirectKind kind_of_clause(Clause clause) {
@@ -136,6 +142,8 @@ class Resolver {
   void resolve_scope(ScopeId s);
   void resolve_set_operation(ScopeId s);
   void resolve_select(ScopeId s);
+  bool lateral_alias(ScopeId s, const ColumnRef& ref, const std::vector<AliasedColumn>& aliased,
+                     const std::vector<ScopeColumn>& columns, std::vector<Leaf>& out);
   void note_indirect(ScopeId s, const std::vector<Leaf>& leaves, std::size_t from, IndirectKind kind);
   void leaves_of_nested(ScopeId s, const model::NestedQuery& nested, std::vector<Leaf>& out);
 

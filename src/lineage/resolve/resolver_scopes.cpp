@@ -76,6 +76,7 @@ void Resolver::resolve_select(ScopeId s) {
 
   std::vector<ScopeColumn> columns;
   columns.reserve(scope.outputs.size());
+  std::vector<AliasedColumn> aliased;  // the items before this one that have an alias
   for (const model::OutputColumn& output : scope.outputs) {
     if (output.kind == model::OutputColumn::Kind::Star) {
       expand_star(s, output, columns);
@@ -87,7 +88,9 @@ void Resolver::resolve_select(ScopeId s) {
     column.leaves.reserve(output.refs.size());  // most references reach one column
     for (const ColumnRef& ref : output.refs) {
       const std::size_t before = column.leaves.size();
-      leaves_of_ref(s, ref, ref.usage, false, column.leaves);
+      if (!lateral_alias(s, ref, aliased, columns, column.leaves)) {
+        leaves_of_ref(s, ref, ref.usage, false, column.leaves);
+      }
       if (ref.in_case_condition) {
         note_indirect(s, column.leaves, before, IndirectKind::Conditional);
       } else if (ref.clause == Clause::WindowPartition || ref.clause == Clause::WindowOrder) {
@@ -99,6 +102,7 @@ void Resolver::resolve_select(ScopeId s) {
       leaves_of_nested(s, nested, column.leaves);
       if (nested.in_case_condition) note_indirect(s, column.leaves, before, IndirectKind::Conditional);
     }
+    if (output.has_alias) aliased.push_back({&output.name, columns.size()});
     columns.push_back(std::move(column));
   }
   states_[s].columns = std::move(columns);
@@ -119,6 +123,28 @@ void Resolver::resolve_select(ScopeId s) {
     leaves_of_nested(s, nested, scratch);
     note_indirect(s, scratch, 0, kind_of_clause(nested.clause));
   }
+}
+
+// A name in the select list that no FROM item of its scope holds, though each
+// says which columns it has, and that an item before it gave as an alias:
+// that item's value (a lateral column alias). Without such knowledge the name
+// stays a column of the FROM items.
+bool Resolver::lateral_alias(ScopeId s, const ColumnRef& ref, const std::vector<AliasedColumn>& aliased,
+                             const std::vector<ScopeColumn>& columns, std::vector<Leaf>& out) {
+  if (aliased.empty() || ref.ordinal > 0 || ref.is_star || !ref.qualifier.empty()) return false;
+  const AliasedColumn* earlier = nullptr;
+  for (const AliasedColumn& item : aliased) {
+    if (model::same_name(*item.name, ref.name)) earlier = &item;  // the nearest one before
+  }
+  if (earlier == nullptr) return false;
+  const std::size_t bound = std::min(st_.scopes[s].sources.size(), states_[s].bindings.size());
+  for (std::size_t i = 0; i < bound; ++i) {
+    if (source_holds(s, i, ref.name) != Holds::No) return false;
+  }
+  for (const Leaf& leaf : columns[earlier->column].leaves) {
+    out.push_back({leaf.table, leaf.column, stronger(leaf.usage, ref.usage), leaf.ambiguous});
+  }
+  return true;
 }
 
 void Resolver::note_indirect(ScopeId s, const std::vector<Leaf>& leaves, std::size_t from, IndirectKind kind) {
