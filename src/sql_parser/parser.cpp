@@ -10,9 +10,11 @@
 namespace sql_parser {
 namespace {
 
+}  // namespace
+
 // The lowest stack address this thread's parse may reach: its stack's end plus
 // a reserve for the frames between two depth checks and for whoever called us.
-std::uintptr_t stack_floor() noexcept {
+std::uintptr_t Parser::lowest_stack() noexcept {
   thread_local std::uintptr_t floor = 0;
   thread_local bool known = false;
   if (!known) {
@@ -30,6 +32,8 @@ std::uintptr_t stack_floor() noexcept {
   }
   return floor;
 }
+
+namespace {
 
 // Words that end an expression or a list instead of naming a column.
 bool ends_expression(Kw kw) noexcept {
@@ -72,7 +76,7 @@ bool not_an_alias(Kw kw) noexcept {
 DepthGuard::DepthGuard(Parser& p) : p_(p) {
   ++p_.depth_;
   char probe = 0;
-  if (p_.depth_ > kMaxDepth || reinterpret_cast<std::uintptr_t>(&probe) < stack_floor()) {
+  if (p_.depth_ > kMaxDepth || reinterpret_cast<std::uintptr_t>(&probe) < p_.stack_floor_) {
     p_.fail_at(p_.peek(), "nesting deeper than " + std::to_string(kMaxDepth) + " levels", true);
   }
 }

@@ -51,7 +51,7 @@ class Parser {
  public:
   Parser(std::string_view text, const DialectRules& rules, const std::vector<Token>& tokens,
          model::Statement& statement) noexcept
-      : text_(text), rules_(rules), tokens_(tokens), st_(statement) {}
+      : text_(text), rules_(rules), tokens_(tokens), st_(statement), stack_floor_(lowest_stack()) {}
 
   // Fills the statement; throws SyntaxError.
   void parse_statement();
@@ -212,6 +212,10 @@ class Parser {
   model::Statement& st_;
   std::size_t pos_ = 0;
   int depth_ = 0;
+  // The lowest stack address the parse may reach, read once per statement:
+  // every nesting level compares with it.
+  std::uintptr_t stack_floor_;
+  static std::uintptr_t lowest_stack() noexcept;
   std::vector<std::string_view> lambda_params_;
   std::size_t backtrack_budget_ = 0;  // tokens failed attempts may still re-read
   model::QualifiedName select_into_;  // SELECT ... INTO t of the statement's query
