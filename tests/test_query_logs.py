@@ -315,25 +315,54 @@ def _free_port() -> int:
         return int(s.getsockname()[1])
 
 
-def test_scheduler_with_two_workers_matches_the_local_run(tmp_path, local_run):
+# A worker started with this preload dies while writing its first partition,
+# two of its tables done and the others half written, as a process killed
+# mid-task would: the scheduler must run that partition again on the other.
+DYING_WORKER = """
+import os
+
+import sql_lineage.logs.sinks as sinks
+
+_close = sinks._TablePart.close
+_closed = []
+
+
+def close(self):
+    if len(_closed) == 2:
+        os._exit(1)
+    _closed.append(self.path)
+    _close(self)
+
+
+sinks._TablePart.close = close
+"""
+
+
+@pytest.mark.parametrize("dying", [False, True], ids=["healthy", "one-worker-dies"])
+def test_scheduler_with_two_workers_matches_the_local_run(tmp_path, local_run, capsys, dying):
     port = _free_port()
     address = f"tcp://127.0.0.1:{port}"
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    preload = tmp_path / "dying_worker.py"
+    preload.write_text(DYING_WORKER)
     started = [subprocess.Popen(
         [sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1", "--port", str(port),
          "--dashboard-address", ":0", "--no-show"],
         env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
     try:
-        for _ in range(2):
+        for k in range(2):
+            extra = ["--preload", str(preload)] if dying and k == 0 else []
             started.append(subprocess.Popen(
                 [sys.executable, "-m", "distributed.cli.dask_worker", address, "--nthreads", "1",
-                 "--no-nanny", "--host", "127.0.0.1", "--no-dashboard"],
+                 "--no-nanny", "--host", "127.0.0.1", "--no-dashboard", *extra],
                 env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
         _wait_for_workers(address, 2)
         out = tmp_path / "out"
         run("--log", str(EXAMPLE_LOG), "--keep", "query_id", "-f", "parquet", "-o", str(out),
             "--scheduler", address, "--partition-size", "20k")
-        assert _parquet_rows(out) == local_run
+        assert _parquet_rows(out) == local_run  # every row, none twice
+        lost = [line for line in capsys.readouterr().err.splitlines() if "was lost during the run" in line]
+        assert len(lost) == (1 if dying else 0)
     finally:
         for process in started:
             process.terminate()
