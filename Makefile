@@ -105,7 +105,7 @@ fuzz:
 	@command -v clang++ >/dev/null || { echo "make fuzz needs clang++: apt-get install clang" >&2; exit 1; }
 	mkdir -p $(FUZZ_BUILD)/corpus
 	clang++ -std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -Isrc \
-	  fuzz/parse_fuzzer.cpp src/sql_parser/*.cpp -o $(FUZZ_BUILD)/parse_fuzzer
+	  fuzz/parse_fuzzer.cpp src/sql_parser/*.cpp src/query_logs/*.cpp -o $(FUZZ_BUILD)/parse_fuzzer
 	python3 fuzz/seed_corpus.py $(FUZZ_BUILD)/corpus
 	$(FUZZ_BUILD)/parse_fuzzer -max_total_time=$(FUZZ_SECONDS) -max_len=65536 -timeout=10 \
 	  -rss_limit_mb=4096 -dict=fuzz/sql.dict -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ \

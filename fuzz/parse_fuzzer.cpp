@@ -1,10 +1,12 @@
 // libFuzzer harness for our SQL front-end: any bytes, in every dialect, must
 // give statements (never a crash, hang or sanitizer report), and the model
-// they fill must hold together.
+// they fill must hold together. The same bytes go through the query-log shape
+// scanner.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
+#include "query_logs/statement_shape.hpp"
 #include "sql_parser/parse_script.hpp"
 
 namespace {
@@ -54,5 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto dialect = static_cast<sql_parser::Dialect>(data[0] % 9);
   std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
   for (const model::Statement& st : sql_parser::parse_script(text, dialect)) check(st, text.size());
+  // Tokens, literals shrunk to one character, joined by single blanks: at most
+  // twice the text.
+  if (const auto shape = query_logs::statement_shape(text, data[0] & 1)) require(shape->size() <= 2 * text.size());
   return 0;
 }

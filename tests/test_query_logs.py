@@ -14,6 +14,7 @@ import time
 from pathlib import Path
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
@@ -25,6 +26,7 @@ from sql_lineage.logs.database import WHAT_FEEDS, WHAT_IT_FEEDS  # noqa: E402
 from sql_lineage.logs.readers import (  # noqa: E402
     LogError, open_log, plan_partitions, read_partition,
 )
+from sql_lineage.logs import shapes as shapes_module  # noqa: E402
 from sql_lineage.logs.shapes import shape_of  # noqa: E402
 
 EXAMPLE_LOG = Path(__file__).resolve().parent.parent / "examples" / "query_log.csv"
@@ -168,6 +170,44 @@ def test_shapes_ignore_literals_and_keep_identifiers(a, b, same):
 def test_in_list_shape():
     assert shape_of("select a from t where x in (1, 2, 3) and y = 'z'") == (
         "select a from t where x in ( ? ) and y = ?")
+
+
+# The compiled shapes must be the Python ones, character for character: texts
+# that read the same way in both but hold every construct's edge.
+SHAPE_TEXTS = [
+    "select a from t where x = 1.5e10 and y = 1.5x and z = .5 and w = 1..2 and v = 3e+ and u = 12abc",
+    "select 'it''s', e'a\\'b', N'x', U&'d', r'\\', X'ff', 'open ''pair'' never closed",
+    "select \"a\"\"b\", `c``d`, [e f], [g\nh], $$ a $ b $$, $t$ x $$ y $t$, $1, $x, $ $",
+    "select a -- c\n/* open comment, /* c */ b/**/c from t group by 1, (2) order by a, 2 desc limit 1",
+    "select a from t group by rollup(1, 2) having count(*) > 1 union select b from u order by 1",
+    "select a\x1c\x1fb\x0bc from t where x in (-1, +2, 3) and y in (a, 1) and z not in ('q')",
+    "'unclosed \\' tail", "x'' ''", "\\", "$tag$ never closed", "in (?)", "",
+    # Unclosed quotes that hold a doubled one end at its first half.
+    "'''", "'a''b", '"a""b', "`a``", "e'a\\''", "'a\\", "$q$ $ $q",
+]
+
+
+@pytest.mark.skipif(shapes_module._compiled_shape is None, reason="the compiled engine is not built")
+@pytest.mark.parametrize("backslash", [False, True])
+def test_compiled_shapes_are_the_python_ones(backslash):
+    from support.warehouse_corpus import CASES
+
+    peer = json.loads((Path(__file__).resolve().parents[2] / "shared" / "peer-cases" / "peer_cases.json").read_text())
+    logged = [row["query_text"] for row in csv.DictReader(EXAMPLE_LOG.open(newline=""))]
+    texts = SHAPE_TEXTS + [sql for sql, _ in CASES] + logged + [
+        c.get("original_sql") or c["sql"] for key in ("cases", "out_of_scope_cases") for c in peer[key]]
+    for text in texts:
+        compiled = shapes_module._compiled_shape(text, backslash)
+        if compiled is not None:
+            assert compiled == shapes_module._shape_in_python(text, backslash), text
+
+
+@pytest.mark.skipif(shapes_module._compiled_shape is None, reason="the compiled engine is not built")
+@settings(max_examples=400, deadline=None)
+@given(st.text(alphabet="'\"`[]$\\-/*.eE+09 \n\x1c(),;INin_&Ux?ab", max_size=40), st.booleans())
+def test_compiled_shapes_agree_on_any_ascii_text(text, backslash):
+    assert shapes_module._compiled_shape(text, backslash) == shapes_module._shape_in_python(text, backslash)
+    assert shapes_module._compiled_shape(text + "é", backslash) is None  # beyond ASCII: Python's
 
 
 # The tables written.

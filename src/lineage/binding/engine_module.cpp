@@ -14,6 +14,10 @@ PyObject* analyse_native_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
   return qm::guard_object([&] { return analyse_native(args, nargs); });
 }
 
+PyObject* log_shape_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return qm::guard_object([&] { return log_shape(args, nargs); });
+}
+
 PyMethodDef module_methods[] = {
     {"analyse_moz", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(analyse_moz_entry)), METH_FASTCALL,
      PyDoc_STR("analyse_moz(statements, schema, namer, classes) -> list\n\n"
@@ -23,6 +27,10 @@ PyMethodDef module_methods[] = {
      METH_FASTCALL,
      PyDoc_STR("analyse_native(text, dialect, schema, classes) -> list[StatementLineage]\n\n"
                "Reads every statement of the text with our own parser and resolves it.")},
+    {"log_shape", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(log_shape_entry)), METH_FASTCALL,
+     PyDoc_STR("log_shape(text, backslash) -> str | None\n\n"
+               "The shape of a logged statement (see sql_lineage.logs.shapes), or None when\n"
+               "the text holds characters beyond ASCII.")},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -12,6 +12,9 @@ namespace lineage::binding {
 qm::Ref analyse_moz(PyObject* const* args, Py_ssize_t nargs);
 // analyse_native(text, dialect, schema, classes) -> list[StatementLineage]
 qm::Ref analyse_native(PyObject* const* args, Py_ssize_t nargs);
+// log_shape(text, backslash) -> str | None: a query-log statement's shape,
+// None for a text beyond ASCII.
+qm::Ref log_shape(PyObject* const* args, Py_ssize_t nargs);
 // Whether our own parser is built into this module.
 bool native_parser_built() noexcept;
 
