@@ -9,7 +9,8 @@ Measures, each by running the command as users do (a fresh process, Parquet out)
   dask-scheduler and two dask-worker processes started here on 127.0.0.1), give
   the same rows as the local run, in any order;
 - the peak resident memory of each Dask worker at --small-rows and at --rows
-  (goal: flat);
+  (goal: flat), and the level each settles at (its median resident set over
+  the second half of the run), which transient spikes do not move;
 - the repeats cache: the same size of log with about 5 % distinct statement
   shapes against every statement distinct (goal: at least 10x), local, one process.
 
@@ -24,6 +25,7 @@ import json
 import os
 import shutil
 import socket
+import statistics
 import subprocess
 import sys
 import threading
@@ -60,11 +62,15 @@ def engine_args() -> list[str]:
 
 class PeakMemory:
     """Polls the peak resident set (VmHWM) of worker processes while a run goes on:
-    the given pids, or else the children of `root` started by multiprocessing."""
+    the given pids, or else the children of `root` started by multiprocessing.
+    It also keeps each worker's resident set (VmRSS) at every poll: its median
+    over the second half of the run is the level the worker settles at, which a
+    peak (one partition's transient spike) does not show."""
 
     def __init__(self, root: int, pids: list[int] | None = None) -> None:
         self.root, self.pids = root, pids
         self.peaks: dict[int, int] = {}
+        self.levels: dict[int, list[int]] = {}
         self._found: list[int] = []
         self._rounds = 0
         self._stop = threading.Event()
@@ -77,7 +83,7 @@ class PeakMemory:
         # Looking for new workers walks every process: not on every round, so that
         # the poller takes next to no time from the run it watches.
         self._rounds += 1
-        if self._rounds % 5 != 1:
+        if self._rounds > 10 and self._rounds % 5 != 1:  # every round at first: short runs
             return self._found
         import psutil
 
@@ -95,7 +101,7 @@ class PeakMemory:
         return found
 
     def _poll(self) -> None:
-        while not self._stop.wait(0.5):
+        while not self._stop.wait(0.25):
             for pid in self._workers():
                 try:
                     with open(f"/proc/{pid}/status") as status:
@@ -103,6 +109,8 @@ class PeakMemory:
                             if line.startswith("VmHWM:"):
                                 kib = int(line.split()[1])
                                 self.peaks[pid] = max(self.peaks.get(pid, 0), kib * 1024)
+                            elif line.startswith("VmRSS:"):
+                                self.levels.setdefault(pid, []).append(int(line.split()[1]) * 1024)
                 except OSError:
                     pass
 
@@ -110,6 +118,10 @@ class PeakMemory:
         self._stop.set()
         self._thread.join()
         return sorted(self.peaks.values())
+
+    def settled(self) -> list[int]:
+        """Each worker's median resident set over the second half of its polls."""
+        return sorted(int(statistics.median(v[len(v) // 2:])) for v in self.levels.values() if v)
 
 
 def run_command(log: Path, out: Path, *extra: str, workers: list[int] | None = None) -> dict:
@@ -122,11 +134,13 @@ def run_command(log: Path, out: Path, *extra: str, workers: list[int] | None = N
     _, err = process.communicate()
     seconds = time.perf_counter() - began
     peaks = memory.stop()
+    settled = memory.settled()
     summary = [line for line in err.splitlines() if line.startswith("sql-lineage: ")]
     if process.returncode not in (0, 1) or not summary:
         raise SystemExit(f"run failed ({process.returncode}): {' '.join(argv)}\n{err[-3000:]}")
-    print(f"    {seconds:.1f} s, worker peak RSS MiB: {mib(peaks)}\n    {summary[-1]}", flush=True)
-    return {"seconds": seconds, "worker_peak_rss": peaks, "summary": summary[-1]}
+    print(f"    {seconds:.1f} s, worker peak RSS MiB: {mib(peaks)}, settled at: {mib(settled)}\n"
+          f"    {summary[-1]}", flush=True)
+    return {"seconds": seconds, "worker_peak_rss": peaks, "worker_settled_rss": settled, "summary": summary[-1]}
 
 
 def same_rows(a: Path, b: Path) -> bool:
@@ -248,6 +262,12 @@ def main(argv: list[str] | None = None) -> int:
         goals.append((f"worker memory flat from {args.small_rows} to {args.rows} rows",
                       f"peak RSS {low / 2**20:.0f} -> {high / 2**20:.0f} MiB ({ratio:.2f}x)",
                       ratio <= 1.3))
+        low = max(small_run.get("worker_settled_rss") or [0])
+        high = max(big_run.get("worker_settled_rss") or [0])  # type: ignore[attr-defined]
+        ratio = high / low if low else float("nan")
+        goals.append((f"worker memory settled at the same level, {args.small_rows} and {args.rows} rows",
+                      f"median RSS, second half {low / 2**20:.0f} -> {high / 2**20:.0f} MiB ({ratio:.2f}x)",
+                      ratio <= 1.05))
     if "scheduler" in parts:
         print("... --scheduler, dask-scheduler + 2 dask-worker on 127.0.0.1", flush=True)
         figures["scheduler"] = run = cluster_run(big, work / "scheduler")
