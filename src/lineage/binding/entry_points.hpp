@@ -26,6 +26,10 @@ RecordClasses classes_from(PyObject* classes);
 // belongs to this statement alone (RecursionError, a front-end's error) comes
 // back as the exception object instead.
 qm::Ref resolve_to_python(model::Statement& statement, PythonSchema& schema, const RecordClasses& classes);
+// The same with the three tuples in `out`: nothing comes back unless the
+// statement failed, and then its exception.
+qm::Ref resolve_to_records(model::Statement& statement, PythonSchema& schema, const RecordClasses& classes,
+                           LineageRecords& out);
 
 // The pending exception as a statement's result when it is an Exception;
 // anything else (KeyboardInterrupt) goes on.

@@ -128,16 +128,16 @@ qm::Ref analyse_native(PyObject* const* args, Py_ssize_t nargs) {
       message = utf8((statement.keyword.empty() ? std::string("this") : statement.keyword) +
                      " statement: no column lineage");
     } else {
-      qm::Ref result = resolve_to_python(statement, schema, classes);
-      if (PyTuple_Check(result.get())) {
+      LineageRecords records;
+      if (qm::Ref failure = resolve_to_records(statement, schema, classes, records)) {
+        status = QM_NAME("failed");
+        message = utf8(failure_message(failure.get()));
+      } else {
         status = QM_NAME("ok");
         message = qm::Ref::borrow(Py_None);
-        columns = qm::Ref::borrow(PyTuple_GET_ITEM(result.get(), 0));
-        indirect = qm::Ref::borrow(PyTuple_GET_ITEM(result.get(), 1));
-        problems = qm::Ref::borrow(PyTuple_GET_ITEM(result.get(), 2));
-      } else {
-        status = QM_NAME("failed");
-        message = utf8(failure_message(result.get()));
+        columns = std::move(records.columns);
+        indirect = std::move(records.indirect);
+        problems = std::move(records.problems);
       }
     }
     qm::Ref record = make_statement.make(index.get(), line.get(), kind, target.get(), status,

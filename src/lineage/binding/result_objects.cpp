@@ -4,6 +4,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/calls.hpp"
@@ -99,7 +100,7 @@ RecordMaker statement_maker(const RecordClasses& classes) {
   return makers_for(classes, other).statement_lineage;
 }
 
-qm::Ref lineage_to_python(const resolve::StatementLineage& lineage, const RecordClasses& classes) {
+LineageRecords lineage_records(const resolve::StatementLineage& lineage, const RecordClasses& classes) {
   TableStrings tables(lineage.tables);
   std::optional<Makers> other;
   const Makers& makers = makers_for(classes, other);
@@ -141,7 +142,7 @@ qm::Ref lineage_to_python(const resolve::StatementLineage& lineage, const Record
   for (std::size_t k = 0; k < lineage.problems.size(); ++k) {
     PyTuple_SET_ITEM(problems.get(), static_cast<Py_ssize_t>(k), str_of(lineage.problems[k]).release());
   }
-  return qm::checked(PyTuple_Pack(3, columns.get(), indirect.get(), problems.get()));
+  return {std::move(columns), std::move(indirect), std::move(problems)};
 }
 
 }  // namespace lineage::binding

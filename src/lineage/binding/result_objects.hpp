@@ -18,7 +18,13 @@ struct RecordClasses {
 // Makes StatementLineage records.
 RecordMaker statement_maker(const RecordClasses& classes);
 
-// (columns, indirect, problems): tuples of OutputColumn, IndirectSource and str.
-qm::Ref lineage_to_python(const resolve::StatementLineage& lineage, const RecordClasses& classes);
+// A statement's records: tuples of OutputColumn, IndirectSource and str.
+struct LineageRecords {
+  qm::Ref columns;
+  qm::Ref indirect;
+  qm::Ref problems;
+};
+
+LineageRecords lineage_records(const resolve::StatementLineage& lineage, const RecordClasses& classes);
 
 }  // namespace lineage::binding

@@ -24,6 +24,14 @@ qm::Ref statement_failure() {
 }
 
 qm::Ref resolve_to_python(model::Statement& statement, PythonSchema& schema, const RecordClasses& classes) {
+  LineageRecords records;
+  qm::Ref failure = resolve_to_records(statement, schema, classes, records);
+  if (failure) return failure;
+  return qm::checked(PyTuple_Pack(3, records.columns.get(), records.indirect.get(), records.problems.get()));
+}
+
+qm::Ref resolve_to_records(model::Statement& statement, PythonSchema& schema, const RecordClasses& classes,
+                           LineageRecords& out) {
   try {
     resolve::StatementLineage lineage = resolve::resolve_statement(statement, schema);
     resolve::remember_written_table(statement, lineage, schema);
@@ -34,7 +42,8 @@ qm::Ref resolve_to_python(model::Statement& statement, PythonSchema& schema, con
       problems.insert(problems.end(), lineage.problems.begin(), lineage.problems.end());
       lineage.problems.swap(problems);
     }
-    return lineage_to_python(lineage, classes);
+    out = lineage_records(lineage, classes);
+    return {};
   } catch (const qm::PyErrOccurred&) {
     return statement_failure();
   } catch (const resolve::NestingTooDeep&) {
