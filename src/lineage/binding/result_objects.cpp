@@ -42,17 +42,21 @@ PyObject* kind_name(resolve::IndirectKind kind) {
 
 // The (database, table) strings of each table, made once per statement.
 struct TableStrings {
-  std::vector<qm::Ref> database;
-  std::vector<qm::Ref> table;
+  struct Names {
+    qm::Ref database;
+    qm::Ref table;
+  };
+  std::vector<Names> names;
 
   explicit TableStrings(const std::vector<resolve::TableName>& tables) {
-    database.reserve(tables.size());
-    table.reserve(tables.size());
+    names.reserve(tables.size());
     for (const resolve::TableName& name : tables) {
-      database.push_back(name.has_database ? name_string(name.database) : qm::Ref::borrow(Py_None));
-      table.push_back(name_string(name.table));
+      names.push_back({name.has_database ? name_string(name.database) : qm::Ref::borrow(Py_None),
+                       name_string(name.table)});
     }
   }
+  PyObject* database(std::size_t table) const { return names[table].database.get(); }
+  PyObject* table(std::size_t table) const { return names[table].table.get(); }
 };
 
 PyObject* flag(bool value) { return value ? Py_True : Py_False; }
@@ -118,9 +122,8 @@ LineageRecords lineage_records(const resolve::StatementLineage& lineage, const R
       const resolve::SourceColumn& source = column.sources[i];
       qm::Ref source_name = name_string(source.column);
       if (!name && source.column == column.name) name = source_name;
-      qm::Ref record = source_column.make(tables.database[source.table].get(),
-                                tables.table[source.table].get(), source_name.get(), usage_name(source.usage),
-                                flag(source.ambiguous));
+      qm::Ref record = source_column.make(tables.database(source.table), tables.table(source.table),
+                                          source_name.get(), usage_name(source.usage), flag(source.ambiguous));
       PyTuple_SET_ITEM(sources.get(), static_cast<Py_ssize_t>(i), record.release());
     }
     if (!name) name = name_string(column.name);
@@ -132,9 +135,8 @@ LineageRecords lineage_records(const resolve::StatementLineage& lineage, const R
   for (std::size_t k = 0; k < lineage.indirect.size(); ++k) {
     const resolve::IndirectColumn& item = lineage.indirect[k];
     qm::Ref name = name_string(item.column);
-    qm::Ref record = indirect_source.make(tables.database[item.table].get(),
-                              tables.table[item.table].get(), name.get(), kind_name(item.kind),
-                              flag(item.ambiguous));
+    qm::Ref record = indirect_source.make(tables.database(item.table), tables.table(item.table), name.get(),
+                                          kind_name(item.kind), flag(item.ambiguous));
     PyTuple_SET_ITEM(indirect.get(), static_cast<Py_ssize_t>(k), record.release());
   }
 
