@@ -77,6 +77,12 @@ void Resolver::resolve_select(ScopeId s) {
   std::vector<ScopeColumn> columns;
   columns.reserve(scope.outputs.size());
   std::vector<AliasedColumn> aliased;  // the items before this one that have an alias
+  // A table whose columns are unknown may hold any name: then no alias is read
+  // laterally, and the aliases need no keeping.
+  bool lateral = true;
+  for (const Binding& binding : states_[s].bindings) {
+    if (binding.kind == Binding::Kind::Table && binding.known == nullptr) lateral = false;
+  }
   for (const model::OutputColumn& output : scope.outputs) {
     if (output.kind == model::OutputColumn::Kind::Star) {
       expand_star(s, output, columns);
@@ -102,7 +108,7 @@ void Resolver::resolve_select(ScopeId s) {
       leaves_of_nested(s, nested, column.leaves);
       if (nested.in_case_condition) note_indirect(s, column.leaves, before, IndirectKind::Conditional);
     }
-    if (output.has_alias) aliased.push_back({&output.name, columns.size()});
+    if (lateral && output.has_alias) aliased.push_back({&output.name, columns.size()});
     columns.push_back(std::move(column));
   }
   states_[s].columns = std::move(columns);
