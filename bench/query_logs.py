@@ -39,7 +39,9 @@ KEEP = "query_id,user_name,start_time,duration_ms"
 TABLES = ("statements", "lineage", "indirect_lineage", "problems")
 
 sys.path.insert(0, str(BENCH))
+sys.path.insert(0, str(BENCH.parent / "tests"))
 import make_query_log  # noqa: E402
+from support.processes import stop_all  # noqa: E402
 
 
 def log_file(rows: int, distinct: float) -> Path:
@@ -187,7 +189,7 @@ def cluster_run(log: Path, out: Path) -> dict:
         return run_command(log, out, "--scheduler", address,
                            workers=[p.pid for p in started[1:]])
     finally:
-        stop(started)
+        stop_all(started)
 
 
 def local_run(log: Path, out: Path, figures: dict[str, object], rows: int) -> None:
@@ -195,17 +197,6 @@ def local_run(log: Path, out: Path, figures: dict[str, object], rows: int) -> No
     if "local" not in figures:
         print(f"... local run, {rows} rows", flush=True)
         figures["local"] = run_command(log, out)
-
-
-def stop(processes: list[subprocess.Popen[bytes]]) -> None:
-    for process in processes:
-        process.terminate()
-    for process in processes:
-        try:
-            process.wait(timeout=10)
-        except subprocess.TimeoutExpired:  # a worker still looking for its scheduler
-            process.kill()
-            process.wait()
 
 
 def mib(values: list[int]) -> str:

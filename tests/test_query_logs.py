@@ -28,6 +28,7 @@ from sql_lineage.logs.readers import (  # noqa: E402
 )
 from sql_lineage.logs import shapes as shapes_module  # noqa: E402
 from sql_lineage.logs.shapes import shape_of  # noqa: E402
+from support.processes import stop_all  # noqa: E402
 
 EXAMPLE_LOG = Path(__file__).resolve().parent.parent / "examples" / "query_log.csv"
 
@@ -404,14 +405,7 @@ def test_scheduler_with_two_workers_matches_the_local_run(tmp_path, local_run, c
         lost = [line for line in capsys.readouterr().err.splitlines() if "was lost during the run" in line]
         assert len(lost) == (1 if dying else 0)
     finally:
-        for process in started:
-            process.terminate()
-        for process in started:
-            try:
-                process.wait(timeout=10)
-            except subprocess.TimeoutExpired:  # a worker still looking for its scheduler
-                process.kill()
-                process.wait()
+        stop_all(started)
 
 
 def _wait_for_workers(address: str, count: int) -> None:

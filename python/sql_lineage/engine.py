@@ -51,17 +51,11 @@ def lineage(
     if dialect not in _KNOWN_DIALECTS and dialect.lower() not in _KNOWN_DIALECTS:
         raise ValueError(f"unknown dialect {dialect!r}; known: {', '.join(DIALECTS)}")
     tables = None if schema is None else normalise_schema(schema)
-    if parser == "native":
-        return _native_lineage(sql, tables, dialect)
+    if parser == "native":  # only here when the engine was built without it
+        raise ValueError("the native parser is not built into this engine yet; use parser='moz'")
     if parser == "moz":
         return _moz_lineage(sql, tables)
     raise ValueError(f"parser must be one of {', '.join(map(repr, PARSERS))}, not {parser!r}")
-
-
-def _native_lineage(sql: str, tables: NormalisedSchema | None, dialect: str) -> list[StatementLineage]:
-    if not _engine.HAS_NATIVE_PARSER:
-        raise ValueError("the native parser is not built into this engine yet; use parser='moz'")
-    return _engine.analyse_native(sql, dialect, tables, _CLASSES)
 
 
 def _moz_lineage(sql: str, tables: NormalisedSchema | None) -> list[StatementLineage]:

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "common/error.hpp"
+#include "lineage/binding/python_text.hpp"
 
 namespace lineage::binding {
 namespace {
@@ -30,17 +30,13 @@ std::size_t slot_of(std::string_view text) noexcept {
   return static_cast<std::size_t>(hash ^ (hash >> 29)) & (kSlots - 1);
 }
 
-qm::Ref decoded(std::string_view text) {
-  return qm::checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape"));
-}
-
 }  // namespace
 
 qm::Ref name_string(std::string_view text) {
-  if (text.size() > kLongestCached) return decoded(text);
+  if (text.size() > kLongestCached) return text_string(text);
   Slot& slot = slots()[slot_of(text)];
   if (slot.str != nullptr && slot.text == text) return qm::Ref::borrow(slot.str);
-  qm::Ref str = decoded(text);
+  qm::Ref str = text_string(text);
   slot.text.assign(text);
   Py_XSETREF(slot.str, Py_NewRef(str.get()));
   return str;

@@ -47,10 +47,6 @@ PyObject* kind_name(model::StatementKind kind) {
   return QM_NAME("skipped");
 }
 
-qm::Ref utf8(std::string_view text) {
-  return qm::checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape"));
-}
-
 const model::Problem* first_error(const model::Statement& statement) {
   for (const model::Problem& problem : statement.problems) {
     if (problem.severity == model::Problem::Severity::Error) return &problem;
@@ -117,21 +113,21 @@ qm::Ref analyse_native(PyObject* const* args, Py_ssize_t nargs) {
     // A text of one statement and nothing around it is its own statement.
     qm::Ref sql = begin == 0 && end == text.size() && !passed && PyUnicode_CheckExact(args[0])
                       ? qm::Ref::borrow(args[0])
-                      : utf8(text.substr(begin, end - begin));
+                      : text_string(text.substr(begin, end - begin));
     PyObject* status = nullptr;
     qm::Ref message, columns = empty, indirect = empty, problems = empty;
     if (const model::Problem* error = first_error(statement)) {
       status = QM_NAME("failed");
-      message = utf8(error->message);
+      message = text_string(error->message);
     } else if (statement.kind == model::StatementKind::Other) {
       status = QM_NAME("skipped");
-      message = utf8((statement.keyword.empty() ? std::string("this") : statement.keyword) +
+      message = text_string((statement.keyword.empty() ? std::string("this") : statement.keyword) +
                      " statement: no column lineage");
     } else {
       LineageRecords records;
       if (qm::Ref failure = resolve_to_records(statement, schema, classes, records)) {
         status = QM_NAME("failed");
-        message = utf8(failure_message(failure.get()));
+        message = text_string(failure_message(failure.get()));
       } else {
         status = QM_NAME("ok");
         message = qm::Ref::borrow(Py_None);

@@ -10,14 +10,11 @@
 #include "common/calls.hpp"
 #include "common/names.hpp"
 #include "lineage/binding/name_strings.hpp"
+#include "lineage/binding/python_text.hpp"
 #include "lineage/binding/record_maker.hpp"
 
 namespace lineage::binding {
 namespace {
-
-qm::Ref str_of(const std::string& text) {
-  return qm::checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape"));
-}
 
 PyObject* usage_name(model::Usage usage) {
   switch (usage) {
@@ -142,7 +139,7 @@ LineageRecords lineage_records(const resolve::StatementLineage& lineage, const R
 
   qm::Ref problems = qm::checked(PyTuple_New(static_cast<Py_ssize_t>(lineage.problems.size())));
   for (std::size_t k = 0; k < lineage.problems.size(); ++k) {
-    PyTuple_SET_ITEM(problems.get(), static_cast<Py_ssize_t>(k), str_of(lineage.problems[k]).release());
+    PyTuple_SET_ITEM(problems.get(), static_cast<Py_ssize_t>(k), text_string(lineage.problems[k]).release());
   }
   return {std::move(columns), std::move(indirect), std::move(problems)};
 }
